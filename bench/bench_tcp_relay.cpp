@@ -1,0 +1,379 @@
+// TCP relay benchmark: oxnode's stream 0 (TCP 8010 -> 8020) against a minimal
+// relay built in here (one blocking read loop writing to K sockets), measured
+// in the same run on the same machine. Runs in a private network namespace.
+//
+//   bench_tcp_relay [--oxnode PATH] [--mb N] [--seconds S]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double nowSec()
+{
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void die(const char* what)
+{
+    std::perror(what);
+    std::exit(1);
+}
+
+void enterNetns()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        die("unshare(CLONE_NEWNET) (run as root)");
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "lo");
+    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifr.ifr_flags |= IFF_UP;
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
+        die("bring lo up");
+    close(s);
+}
+
+int connectTo(int port)
+{
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    die("connect");
+    return -1;
+}
+
+int listenOn(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0)
+        die("baseline listen");
+    return fd;
+}
+
+bool writeAll(int fd, const char* p, size_t n)
+{
+    while (n) {
+        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool readAll(int fd, char* p, size_t n)
+{
+    while (n) {
+        const ssize_t r = recv(fd, p, n, 0);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// The baseline: accept K clients on outPort, then one source on inPort, and
+// copy every read to every client with blocking writes.
+struct BaselineRelay {
+    int inPort, outPort, k;
+    std::thread thread;
+    std::atomic<double> cpuSec{0};
+    int inListen = -1, outListen = -1;
+
+    BaselineRelay(int in, int out, int clients) : inPort(in), outPort(out), k(clients)
+    {
+        inListen = listenOn(inPort);
+        outListen = listenOn(outPort);
+        thread = std::thread([this] { run(); });
+    }
+    void run()
+    {
+        std::vector<int> clients;
+        for (int i = 0; i < k; ++i)
+            clients.push_back(accept(outListen, nullptr, nullptr));
+        const int src = accept(inListen, nullptr, nullptr);
+        std::vector<char> buf(64 * 1024);
+        timespec t0{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
+        for (;;) {
+            const ssize_t r = recv(src, buf.data(), buf.size(), 0);
+            if (r <= 0)
+                break;
+            for (int c : clients)
+                writeAll(c, buf.data(), static_cast<size_t>(r));
+        }
+        timespec t1{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+        cpuSec = (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
+        for (int c : clients)
+            close(c);
+        close(src);
+    }
+    ~BaselineRelay()
+    {
+        if (thread.joinable())
+            thread.join();
+        close(inListen);
+        close(outListen);
+    }
+};
+
+struct OxnodeProcess {
+    pid_t pid = -1;
+    std::string dir;
+    OxnodeProcess(const std::string& bin, bool debugLine)
+    {
+        char tmpl[] = "/tmp/oxbenchXXXXXX";
+        dir = mkdtemp(tmpl);
+        std::string web = dir + "/web";
+        mkdir(web.c_str(), 0755);
+        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            if (!debugLine)
+                setenv("QT_LOGGING_RULES", "oxnode.tcp.send.debug=false", 1);
+            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(connectTo(8020)); // ready
+    }
+    double cpuSec() const
+    {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::istringstream in(s.substr(s.rfind(')') + 2));
+        std::string tok;
+        unsigned long long ut = 0, st = 0;
+        for (int i = 3; i <= 15 && (in >> tok); ++i) {
+            if (i == 14)
+                ut = std::stoull(tok);
+            if (i == 15)
+                st = std::stoull(tok);
+        }
+        return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    ~OxnodeProcess()
+    {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string cmd = "rm -rf " + dir;
+        if (std::system(cmd.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+};
+
+struct Throughput {
+    double gbitPerSec = 0;
+    double seconds = 0;
+};
+
+// One source pushing `bytes` as fast as it can, K clients reading all of it.
+Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitClientsLogged)
+{
+    std::vector<int> clients;
+    for (int i = 0; i < k; ++i)
+        clients.push_back(connectTo(outPort));
+    if (waitClientsLogged)
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the service register them
+    const int src = connectTo(inPort);
+    std::vector<char> chunk(64 * 1024, 'x');
+    std::atomic<int> done{0};
+    const double t0 = nowSec();
+    std::vector<std::thread> readers;
+    for (int c : clients) {
+        readers.emplace_back([c, bytes, &done] {
+            std::vector<char> buf(256 * 1024);
+            size_t got = 0;
+            while (got < bytes) {
+                const ssize_t r = recv(c, buf.data(), std::min(buf.size(), bytes - got), 0);
+                if (r <= 0)
+                    break;
+                got += static_cast<size_t>(r);
+            }
+            done.fetch_add(1);
+        });
+    }
+    std::thread drain([src] { // oxnode sends keep-alive newlines to the source
+        char b[64];
+        while (recv(src, b, sizeof b, 0) > 0) {
+        }
+    });
+    for (size_t sent = 0; sent < bytes; sent += chunk.size())
+        writeAll(src, chunk.data(), std::min(chunk.size(), bytes - sent));
+    for (auto& t : readers)
+        t.join();
+    const double t1 = nowSec();
+    shutdown(src, SHUT_RDWR);
+    close(src);
+    drain.join();
+    for (int c : clients)
+        close(c);
+    Throughput r;
+    r.seconds = t1 - t0;
+    r.gbitPerSec = static_cast<double>(bytes) * k * 8 / r.seconds / 1e9;
+    return r;
+}
+
+struct Latency {
+    double p50us = 0, p99us = 0;
+};
+
+// 20 Mbit/s in 1316-byte chunks, each stamped with its send time.
+Latency pacedLatency(int inPort, int outPort, double seconds, bool waitClientsLogged)
+{
+    const int client = connectTo(outPort);
+    if (waitClientsLogged)
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int src = connectTo(inPort);
+    const size_t chunk = 1316;
+    const double interval = chunk * 8 / 20e6;
+    const size_t count = static_cast<size_t>(seconds / interval);
+    std::vector<double> lat;
+    lat.reserve(count);
+    std::thread reader([&] {
+        std::vector<char> buf(chunk);
+        for (size_t i = 0; i < count; ++i) {
+            if (!readAll(client, buf.data(), chunk))
+                break;
+            int64_t ts;
+            std::memcpy(&ts, buf.data(), sizeof ts);
+            lat.push_back(static_cast<double>(nowNs() - ts) / 1000.0);
+        }
+    });
+    std::thread drain([src] {
+        char b[64];
+        while (recv(src, b, sizeof b, 0) > 0) {
+        }
+    });
+    std::vector<char> buf(chunk, 'p');
+    const auto start = Clock::now();
+    for (size_t i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::duration<double>(interval * static_cast<double>(i)));
+        const int64_t ts = nowNs();
+        std::memcpy(buf.data(), &ts, sizeof ts);
+        writeAll(src, buf.data(), chunk);
+    }
+    reader.join();
+    shutdown(src, SHUT_RDWR);
+    close(src);
+    drain.join();
+    close(client);
+    std::sort(lat.begin(), lat.end());
+    Latency l;
+    if (!lat.empty()) {
+        l.p50us = lat[lat.size() / 2];
+        l.p99us = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
+    }
+    return l;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string bin = OXNODE_BIN;
+    size_t mb = 1024;
+    double latSeconds = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--oxnode")
+            bin = argv[i + 1];
+        else if (a == "--mb")
+            mb = std::stoul(argv[i + 1]);
+        else if (a == "--seconds")
+            latSeconds = std::stod(argv[i + 1]);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    enterNetns();
+    const size_t bytes = mb * 1024 * 1024;
+
+    std::printf("TCP relay, one source, %zu MiB per client, 64 KiB writes\n", mb);
+    for (int k : {1, 10}) {
+        const size_t perClient = k == 1 ? bytes : bytes / 4;
+        Throughput base;
+        double baseCpu;
+        {
+            BaselineRelay relay(9010, 9020, k);
+            base = pushAndRead(9010, 9020, k, perClient, false);
+            relay.thread.join();
+            baseCpu = relay.cpuSec;
+        }
+        const double gb = static_cast<double>(perClient) * k / 1e9;
+        std::printf("K=%-2d baseline        %7.2f Gbit/s  %6.3f CPU s/GB\n", k, base.gbitPerSec, baseCpu / gb);
+        for (bool debugLine : {false, true}) {
+            OxnodeProcess ox(bin, debugLine);
+            const double cpu0 = ox.cpuSec();
+            const Throughput t = pushAndRead(8010, 8020, k, perClient, true);
+            const double cpu = ox.cpuSec() - cpu0;
+            std::printf("K=%-2d oxnode debug %-3s %7.2f Gbit/s  %6.3f CPU s/GB  ratio %.2f\n", k,
+                        debugLine ? "on" : "off", t.gbitPerSec, cpu / gb, t.gbitPerSec / base.gbitPerSec);
+        }
+    }
+
+    std::printf("Added latency at 20 Mbit/s, 1316-byte chunks, %.0f s\n", latSeconds);
+    Latency baseLat;
+    {
+        BaselineRelay relay(9010, 9020, 1);
+        baseLat = pacedLatency(9010, 9020, latSeconds, false);
+    }
+    std::printf("baseline        p50 %7.1f us  p99 %7.1f us\n", baseLat.p50us, baseLat.p99us);
+    for (bool debugLine : {false, true}) {
+        OxnodeProcess ox(bin, debugLine);
+        const Latency l = pacedLatency(8010, 8020, latSeconds, true);
+        std::printf("oxnode debug %-3s p50 %7.1f us  p99 %7.1f us\n", debugLine ? "on" : "off", l.p50us, l.p99us);
+    }
+    return 0;
+}

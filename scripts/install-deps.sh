@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs the Debian packages oxnode needs to build, run and test.
+# Only what is missing is installed; "apt-get update" runs once, and only then.
+set -euo pipefail
+
+PKGS=(
+  build-essential cmake pkg-config
+  qtbase5-dev
+  libasio-dev
+  libsrt-openssl-dev srt-tools
+  libcivetweb-dev
+  libgtest-dev googletest
+  iproute2 util-linux procps
+)
+if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
+  PKGS+=(clang libclang-rt-14-dev golang-go golang-github-xtaci-kcp-dev)
+fi
+
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+# libsrt must carry the key-material overflow fixes from Debian's security updates.
+need_srt_upgrade=0
+if v=$(dpkg-query -W -f='${Version}' libsrt1.5-openssl 2>/dev/null); then
+  if ! dpkg --compare-versions "$v" ge "1.5.1-1+deb12u2"; then need_srt_upgrade=1; fi
+fi
+
+if [ ${#missing[@]} -eq 0 ] && [ $need_srt_upgrade -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+# Pull libsrt from the security suite when the plain one is older than the fix.
+$SUDO apt-get install -y --only-upgrade libsrt1.5-openssl libsrt-openssl-dev srt-tools >/dev/null 2>&1 || true
+v=$(dpkg-query -W -f='${Version}' libsrt1.5-openssl 2>/dev/null || echo 0)
+if ! dpkg --compare-versions "$v" ge "1.5.1-1+deb12u2"; then
+  echo "warning: libsrt $v is older than 1.5.1-1+deb12u2 (security fixes); check the security suite in apt sources" >&2
+fi

@@ -1,0 +1,15 @@
+#pragma once
+// Logging categories, one per subsystem. All are on by default; operators
+// silence them with Qt's logging rules, e.g.
+//   QT_LOGGING_RULES="oxnode.tcp.send.debug=false"
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcService)  // oxnode.service
+Q_DECLARE_LOGGING_CATEGORY(lcWeb)      // oxnode.web
+Q_DECLARE_LOGGING_CATEGORY(lcNode)     // oxnode.node
+Q_DECLARE_LOGGING_CATEGORY(lcStream)   // oxnode.stream
+Q_DECLARE_LOGGING_CATEGORY(lcTcp)      // oxnode.tcp
+Q_DECLARE_LOGGING_CATEGORY(lcTcpSend)  // oxnode.tcp.send: one line per buffer sent
+Q_DECLARE_LOGGING_CATEGORY(lcSrt)      // oxnode.srt
+Q_DECLARE_LOGGING_CATEGORY(lcSrtLib)   // oxnode.srt.lib: libsrt's own log
+Q_DECLARE_LOGGING_CATEGORY(lcKcp)      // oxnode.kcp

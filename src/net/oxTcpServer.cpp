@@ -1,0 +1,551 @@
+#include "oxTcpServer.h"
+
+#include "logging.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <limits>
+
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+long currentTid() { return static_cast<long>(::syscall(SYS_gettid)); }
+
+// Non-blocking send that never raises SIGPIPE; retries only on EINTR.
+ssize_t sendNow(int fd, const char* p, size_t len)
+{
+    for (;;) {
+        const ssize_t n = ::send(fd, p, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// The one place where a callback or handler failure becomes a log line: no
+// exception leaves a handler, so the worker loops keep running.
+void logHandlerException(const char* where)
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        qCWarning(lcTcp, "tcp %s failed: %s", where, e.what());
+    } catch (...) {
+        qCWarning(lcTcp, "tcp %s failed", where);
+    }
+}
+
+// Runs an io_context until it runs out of work or is stopped, surviving a
+// throwing handler.
+void runLoop(asio::io_context& ctx)
+{
+    for (;;) {
+        try {
+            ctx.run();
+            return;
+        } catch (...) {
+            logHandlerException("event loop");
+        }
+    }
+}
+} // namespace
+
+namespace oxnet {
+
+namespace detail {
+// One worker: an event loop on its own thread. connections counts the
+// channels assigned to it (acceptor increments, worker decrements).
+struct TcpWorker
+{
+    asio::io_context ctx{1};
+    asio::executor_work_guard<asio::io_context::executor_type> guard{ctx.get_executor()};
+    std::thread thread;
+    long tid = 0; // written before start() returns, read-only afterwards
+    std::atomic<size_t> connections{0};
+};
+} // namespace detail
+
+// ---------------------------------------------------------------- SocketChannel
+
+SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
+                             const asio::ip::tcp::endpoint& peer, uint32_t id,
+                             size_t maxWriteBufSize)
+    : server_(server)
+    , worker_(worker)
+    , sock_(std::move(sock))
+    , fd_(sock_->native_handle())
+    , id_(id)
+    , loopTid_(worker->tid)
+    , maxWriteBufSize_(maxWriteBufSize)
+    , readBuf_(TcpServer::kReadBufSize)
+{
+    try {
+        peeraddr_ = peer.address().to_string() + ":" + std::to_string(peer.port());
+    } catch (...) {
+        peeraddr_ = "?:" + std::to_string(peer.port());
+    }
+}
+
+size_t SocketChannel::queuedBytes() const
+{
+    std::lock_guard<std::mutex> lk(writeMutex_);
+    return pending_.size() - pendingOffset_;
+}
+
+int SocketChannel::write(const void* data, size_t len)
+{
+    if (len > static_cast<size_t>(std::numeric_limits<int>::max()))
+        return -1;
+    const char* p = static_cast<const char*>(data);
+    size_t left = len;
+    bool overLimit = false;
+    size_t queued = 0;
+    {
+        std::lock_guard<std::mutex> lk(writeMutex_);
+        if (closing_)
+            return -1;
+        if (len == 0)
+            return 0;
+        queued = pending_.size() - pendingOffset_;
+        if (queued == 0) {
+            // Fast path: nothing waits, so the kernel may take the bytes now.
+            const ssize_t n = sendNow(fd_, p, left);
+            if (n < 0 && !wouldBlock(errno)) {
+                requestCloseLocked(); // peer gone; the worker reports the disconnect
+                return -1;
+            }
+            if (n > 0) {
+                p += n;
+                left -= static_cast<size_t>(n);
+            }
+            if (left == 0)
+                return static_cast<int>(len);
+        }
+        if (queued + left > maxWriteBufSize_) {
+            overLimit = true;
+            requestCloseLocked();
+        } else {
+            // The only copy: the bytes the kernel did not take.
+            if (pendingOffset_ > 0 && pendingOffset_ >= pending_.size() / 2) {
+                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingOffset_));
+                pendingOffset_ = 0;
+            }
+            pending_.insert(pending_.end(), p, p + left);
+            if (!writeArmed_) {
+                writeArmed_ = true;
+                // The socket object belongs to the worker; arm the wait there.
+                // Posted under writeMutex_ so the loop cannot have run dry yet.
+                asio::post(worker_->ctx, [self = shared_from_this()] { self->armWrite(); });
+            }
+        }
+    }
+    if (overLimit) {
+        qCWarning(lcTcp, "tcp channel %s write buffer over %llu bytes, closing", peeraddr_.c_str(),
+                  static_cast<unsigned long long>(maxWriteBufSize_));
+        return -1;
+    }
+    return static_cast<int>(len);
+}
+
+void SocketChannel::close()
+{
+    std::lock_guard<std::mutex> lk(writeMutex_);
+    if (!closing_)
+        requestCloseLocked();
+}
+
+void SocketChannel::requestCloseLocked()
+{
+    closing_ = true;
+    pending_.clear();
+    pending_.shrink_to_fit();
+    pendingOffset_ = 0;
+    // Still under writeMutex_ with closing_ newly set: the worker has not
+    // closed this channel yet, so its loop is alive to run this.
+    asio::post(worker_->ctx, [self = shared_from_this()] { self->closeInLoop(); });
+}
+
+void SocketChannel::onConnectedInLoop()
+{
+    if (closeNotified_)
+        return;
+    connectNotified_ = true;
+    if (server_->onConnection) {
+        try {
+            server_->onConnection(shared_from_this());
+        } catch (...) {
+            logHandlerException("connection callback");
+        }
+    }
+    startRead();
+}
+
+void SocketChannel::startRead()
+{
+    if (closeNotified_)
+        return;
+    sock_->async_read_some(asio::buffer(readBuf_),
+                           [self = shared_from_this()](const asio::error_code& ec, size_t n) {
+                               if (self->closeNotified_)
+                                   return;
+                               if (ec) {
+                                   self->closeInLoop(); // EOF, reset or aborted
+                                   return;
+                               }
+                               if (self->server_->onMessage) {
+                                   try {
+                                       self->server_->onMessage(self, self->readBuf_.data(), n);
+                                   } catch (...) {
+                                       logHandlerException("message callback");
+                                   }
+                               }
+                               self->startRead();
+                           });
+}
+
+void SocketChannel::armWrite()
+{
+    {
+        std::lock_guard<std::mutex> lk(writeMutex_);
+        if (closing_)
+            return;
+    }
+    sock_->async_wait(asio::socket_base::wait_write,
+                      [self = shared_from_this()](const asio::error_code& ec) { self->onWritable(ec); });
+}
+
+void SocketChannel::onWritable(const asio::error_code& ec)
+{
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lk(writeMutex_);
+        if (closing_)
+            return;
+        if (ec) {
+            failed = true;
+        } else {
+            while (pendingOffset_ < pending_.size()) {
+                const ssize_t n = sendNow(fd_, pending_.data() + pendingOffset_, pending_.size() - pendingOffset_);
+                if (n > 0) {
+                    pendingOffset_ += static_cast<size_t>(n);
+                    continue;
+                }
+                if (n < 0 && wouldBlock(errno))
+                    break;
+                failed = true;
+                break;
+            }
+            if (!failed) {
+                if (pendingOffset_ == pending_.size()) {
+                    pending_.clear();
+                    pendingOffset_ = 0;
+                    // Keep a moderate buffer for the next burst, not a drained 16 MiB one.
+                    if (pending_.capacity() > 16 * TcpServer::kReadBufSize)
+                        pending_.shrink_to_fit();
+                    writeArmed_ = false;
+                } else {
+                    sock_->async_wait(asio::socket_base::wait_write,
+                                      [self = shared_from_this()](const asio::error_code& e) { self->onWritable(e); });
+                }
+            }
+        }
+    }
+    if (failed)
+        closeInLoop();
+}
+
+void SocketChannel::closeInLoop()
+{
+    if (closeNotified_)
+        return;
+    closeNotified_ = true;
+    SocketChannelPtr self = shared_from_this(); // the map's reference goes below
+    {
+        std::lock_guard<std::mutex> lk(writeMutex_);
+        closing_ = true;
+        pending_.clear();
+        pending_.shrink_to_fit();
+        pendingOffset_ = 0;
+        connected_.store(false, std::memory_order_release);
+        // Closing the descriptor under writeMutex_: no write() can send on a
+        // reused fd number afterwards. Pending operations complete as aborted.
+        sock_.reset();
+    }
+    server_->removeChannel(this);
+    if (connectNotified_ && server_->onConnection) {
+        try {
+            server_->onConnection(self);
+        } catch (...) {
+            logHandlerException("connection callback");
+        }
+    }
+}
+
+// ---------------------------------------------------------------- TcpServer
+
+TcpServer::TcpServer()
+    : acceptCtx_(1)
+    , acceptor_(acceptCtx_)
+    , acceptRetry_(acceptCtx_)
+{
+}
+
+TcpServer::~TcpServer()
+{
+    stop();
+}
+
+int TcpServer::createsocket(int port, const char* host)
+{
+    if (started_ || port < 0 || port > 65535)
+        return -1;
+    asio::error_code ec;
+    const asio::ip::address addr = asio::ip::make_address(host ? host : "0.0.0.0", ec);
+    if (ec)
+        return -1;
+    const asio::ip::tcp::endpoint ep(addr, static_cast<unsigned short>(port));
+    if (acceptor_.is_open())
+        acceptor_.close(ec);
+    acceptor_.open(ep.protocol(), ec);
+    if (!ec)
+        acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor_.bind(ep, ec);
+    if (!ec)
+        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+        acceptor_.non_blocking(true, ec);
+    if (ec) {
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+        return ec.value() > 0 ? -ec.value() : -1;
+    }
+    return acceptor_.native_handle();
+}
+
+int TcpServer::listenPort() const
+{
+    if (!acceptor_.is_open())
+        return -1;
+    asio::error_code ec;
+    const auto ep = acceptor_.local_endpoint(ec);
+    return ec ? -1 : ep.port();
+}
+
+void TcpServer::start()
+{
+    if (started_ || stopped_ || !acceptor_.is_open())
+        return;
+    started_ = true;
+
+    // Shared with the threads: they may still be leaving notify_all() when start() returns.
+    struct Startup
+    {
+        std::mutex m;
+        std::condition_variable cv;
+        int running = 0;
+    };
+    auto startup = std::make_shared<Startup>();
+    auto threadBody = [startup](asio::io_context& ctx, long* tidOut) {
+        {
+            std::lock_guard<std::mutex> lk(startup->m);
+            if (tidOut)
+                *tidOut = currentTid();
+            ++startup->running;
+        }
+        startup->cv.notify_all();
+        runLoop(ctx);
+    };
+    auto waitRunning = [&startup](int n) {
+        std::unique_lock<std::mutex> lk(startup->m);
+        startup->cv.wait(lk, [&] { return startup->running == n; });
+    };
+
+    try {
+        for (int i = 0; i < threadNum_; ++i) {
+            workers_.push_back(std::make_unique<detail::TcpWorker>());
+            detail::TcpWorker* w = workers_.back().get();
+            w->thread = std::thread(threadBody, std::ref(w->ctx), &w->tid);
+        }
+        // Worker tids are known before the first channel is made.
+        waitRunning(threadNum_);
+        doAccept();
+        acceptThread_ = std::thread(threadBody, std::ref(acceptCtx_), nullptr);
+        waitRunning(threadNum_ + 1);
+    } catch (...) {
+        // No thread could be made: give up listening, join what runs.
+        logHandlerException("start");
+        stop();
+    }
+}
+
+detail::TcpWorker* TcpServer::leastLoadedWorker() const
+{
+    detail::TcpWorker* best = workers_.front().get();
+    size_t bestCount = best->connections.load(std::memory_order_relaxed);
+    for (const auto& w : workers_) {
+        const size_t c = w->connections.load(std::memory_order_relaxed);
+        if (c < bestCount) {
+            best = w.get();
+            bestCount = c;
+        }
+    }
+    return best;
+}
+
+// Acceptor thread. The listener is non-blocking: wait until it is readable,
+// then accept what is pending, each onto the worker that is least loaded at
+// that moment.
+void TcpServer::doAccept()
+{
+    acceptor_.async_wait(asio::socket_base::wait_read, [this](const asio::error_code& ec) {
+        if (ec || !acceptor_.is_open())
+            return; // closed
+        try {
+            acceptReady();
+        } catch (...) {
+            logHandlerException("accept");
+            doAccept();
+        }
+    });
+}
+
+void TcpServer::acceptReady()
+{
+    for (int i = 0; i < 64; ++i) {
+        detail::TcpWorker* w = leastLoadedWorker();
+        SocketChannel::Socket s(w->ctx);
+        asio::ip::tcp::endpoint peer;
+        asio::error_code ec;
+        acceptor_.accept(s, peer, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again)
+            break;
+        if (ec == asio::error::connection_aborted || ec == asio::error::interrupted
+            || ec.value() == EPROTO)
+            continue;
+        if (ec) {
+            // Out of descriptors or memory: back off instead of spinning.
+            qCWarning(lcTcp, "tcp accept failed: %s", ec.message().c_str());
+            acceptRetry_.expires_after(std::chrono::milliseconds(100));
+            acceptRetry_.async_wait([this](const asio::error_code& e) {
+                if (!e && acceptor_.is_open())
+                    doAccept();
+            });
+            return;
+        }
+        addChannel(w, std::move(s), peer);
+    }
+    doAccept();
+}
+
+void TcpServer::addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, const asio::ip::tcp::endpoint& peer)
+{
+    const uint32_t id = nextId_.fetch_add(1, std::memory_order_relaxed) + 1;
+    SocketChannelPtr ch(new SocketChannel(this, w, std::move(s), peer, id, maxWriteBufSize_));
+    // Inserted and announced under the lock: anything that finds the channel
+    // in the map (broadcast, stop) queues its work behind the connect callback.
+    std::lock_guard<std::mutex> lk(channelsMutex_);
+    w->connections.fetch_add(1, std::memory_order_relaxed);
+    channels_.emplace(id, ch);
+    asio::post(w->ctx, [ch] { ch->onConnectedInLoop(); });
+}
+
+// Worker thread, from closeInLoop.
+void TcpServer::removeChannel(SocketChannel* ch)
+{
+    SocketChannelPtr last; // released after the lock
+    {
+        std::lock_guard<std::mutex> lk(channelsMutex_);
+        auto it = channels_.find(ch->id());
+        if (it != channels_.end()) {
+            last = std::move(it->second);
+            channels_.erase(it);
+        }
+        // With the map, so a count seen without the channel is never stale.
+        ch->worker_->connections.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+void TcpServer::closesocket()
+{
+    if (started_ && !stopped_) {
+        // The acceptor belongs to its thread while that runs.
+        asio::post(acceptCtx_, [this] {
+            asio::error_code ec;
+            acceptRetry_.cancel();
+            acceptor_.close(ec);
+        });
+        return;
+    }
+    asio::error_code ec;
+    acceptor_.close(ec);
+}
+
+size_t TcpServer::connectionNum() const
+{
+    std::lock_guard<std::mutex> lk(channelsMutex_);
+    return channels_.size();
+}
+
+int TcpServer::broadcast(const void* data, size_t len)
+{
+    int written = 0;
+    std::lock_guard<std::mutex> lk(channelsMutex_);
+    for (const auto& kv : channels_) {
+        if (kv.second->isConnected() && kv.second->write(data, len) >= 0)
+            ++written;
+    }
+    return written;
+}
+
+void TcpServer::stop()
+{
+    if (stopped_)
+        return;
+    stopped_ = true;
+    if (!started_) {
+        asio::error_code ec;
+        acceptor_.close(ec);
+        return;
+    }
+
+    // No new connections: after the join every channel is in the map with its
+    // connect callback queued ahead of the close below.
+    acceptCtx_.stop();
+    if (acceptThread_.joinable())
+        acceptThread_.join();
+    {
+        asio::error_code ec;
+        acceptRetry_.cancel();
+        acceptor_.close(ec);
+    }
+
+    std::vector<SocketChannelPtr> all;
+    {
+        std::lock_guard<std::mutex> lk(channelsMutex_);
+        all.reserve(channels_.size());
+        for (const auto& kv : channels_)
+            all.push_back(kv.second);
+    }
+    for (const auto& ch : all)
+        ch->close();
+    all.clear();
+
+    // Each loop ends once its closes and aborted operations have run.
+    for (auto& w : workers_)
+        w->guard.reset();
+    for (auto& w : workers_) {
+        if (w->thread.joinable())
+            w->thread.join();
+    }
+    std::lock_guard<std::mutex> lk(channelsMutex_);
+    channels_.clear();
+}
+
+} // namespace oxnet

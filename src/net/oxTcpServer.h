@@ -1,0 +1,159 @@
+#pragma once
+// Raw-byte TCP server for the stream endpoints, built on standalone Asio.
+//
+// Threads: one acceptor thread (own io_context) and N worker threads, each
+// running its own io_context. A new connection goes to the worker that holds
+// the fewest connections. onConnection/onMessage run on the connection's
+// worker thread. broadcast() may be called from any thread: it takes the
+// channel lock, tries a non-blocking send() of the bytes and queues the rest
+// for the connection's worker; it never blocks on a socket. A connection whose
+// queued bytes would exceed maxWriteBufSize is closed (that client only).
+//
+// Ownership: the server's channel map owns each channel from accept until its
+// disconnect callback; pending socket operations hold a reference too. A
+// channel pointer kept by a caller stays safe to use after that (write()
+// returns -1, close() does nothing), even after the server is gone.
+#include <asio.hpp>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace oxnet {
+
+class TcpServer;
+
+namespace detail {
+struct TcpWorker;
+}
+
+class SocketChannel : public std::enable_shared_from_this<SocketChannel>
+{
+public:
+    // Thread safe.
+    bool isConnected() const { return connected_.load(std::memory_order_acquire); }
+    const std::string& peeraddr() const { return peeraddr_; } // "ip:port", fixed at accept
+    int fd() const { return fd_; }
+    uint32_t id() const { return id_; }
+    // Worker loop's thread id (as the OS knows it), for log lines.
+    long loopTid() const { return loopTid_; }
+
+    // Thread safe; never blocks. Returns bytes accepted (sent or queued) or -1
+    // when the channel is closed or was closed for exceeding the write limit.
+    int write(const void* data, size_t len);
+    // Thread safe: closes on the worker thread.
+    void close();
+
+    // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
+    size_t queuedBytes() const;
+
+private:
+    friend class TcpServer;
+    using Socket = asio::basic_stream_socket<asio::ip::tcp, asio::io_context::executor_type>;
+
+    SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
+                  const asio::ip::tcp::endpoint& peer, uint32_t id, size_t maxWriteBufSize);
+    // Worker thread only from here on.
+    void onConnectedInLoop();
+    void startRead();
+    void armWrite();
+    void onWritable(const asio::error_code& ec);
+    void closeInLoop();
+    // Under writeMutex_: stop accepting writes and have the worker close the socket.
+    void requestCloseLocked();
+
+    TcpServer* server_;
+    detail::TcpWorker* worker_;
+    std::optional<Socket> sock_; // destroyed (fd closed) under writeMutex_ on the worker
+    std::string peeraddr_;
+    int fd_ = -1;
+    uint32_t id_ = 0;
+    long loopTid_ = 0;
+    size_t maxWriteBufSize_;
+    std::atomic<bool> connected_{true};
+    bool connectNotified_ = false; // worker thread only
+    bool closeNotified_ = false;   // worker thread only
+
+    mutable std::mutex writeMutex_;
+    // Guarded by writeMutex_. Once closing_ is set no byte is sent any more and
+    // the socket may be gone, so fd_ is never used with it set.
+    bool closing_ = false;
+    bool writeArmed_ = false;
+    std::vector<char> pending_; // unsent bytes from pendingOffset_ on
+    size_t pendingOffset_ = 0;
+
+    std::vector<char> readBuf_; // worker thread only
+};
+
+using SocketChannelPtr = std::shared_ptr<SocketChannel>;
+
+class TcpServer
+{
+public:
+    // Default per-connection write limit (16 MiB).
+    static constexpr size_t kDefaultMaxWriteBufSize = 16u * 1024u * 1024u;
+    static constexpr size_t kReadBufSize = 64u * 1024u;
+
+    TcpServer();
+    ~TcpServer(); // stops and joins every thread, closing all connections
+
+    // Owner thread, before start(). Returns the listening fd, or a negative
+    // value when the port cannot be bound.
+    int createsocket(int port, const char* host = "0.0.0.0");
+    void setThreadNum(int n) { threadNum_ = n < 1 ? 1 : n; }
+    void setMaxWriteBufSize(size_t n) { maxWriteBufSize_ = n; }
+
+    // Set on the owner thread before start(); called on worker threads.
+    std::function<void(const SocketChannelPtr&)> onConnection;
+    std::function<void(const SocketChannelPtr&, const void* data, size_t len)> onMessage;
+
+    // Owner thread: starts the acceptor and worker threads and returns once they run.
+    // Does nothing unless createsocket() succeeded.
+    void start();
+    // Owner thread (never from a callback): closes the listener and every
+    // connection (disconnect callbacks run), then joins all threads. Idempotent.
+    void stop();
+    // Owner thread: closes only the listening socket.
+    void closesocket();
+
+    // Thread safe (channel lock).
+    size_t connectionNum() const;
+    // Thread safe (channel lock): write the same bytes to every connected
+    // channel. Returns how many channels accepted them.
+    int broadcast(const void* data, size_t len);
+
+    size_t maxWriteBufSize() const { return maxWriteBufSize_; }
+    // Owner thread: the bound listening port (useful after createsocket(0)), or -1.
+    int listenPort() const;
+
+private:
+    friend class SocketChannel;
+    void doAccept();
+    void acceptReady();
+    void addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, const asio::ip::tcp::endpoint& peer);
+    void removeChannel(SocketChannel* ch);
+    detail::TcpWorker* leastLoadedWorker() const;
+
+    int threadNum_ = 1;
+    size_t maxWriteBufSize_ = kDefaultMaxWriteBufSize;
+    asio::io_context acceptCtx_;
+    asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer acceptRetry_;
+    std::thread acceptThread_;
+    std::vector<std::unique_ptr<detail::TcpWorker>> workers_;
+    mutable std::mutex channelsMutex_;
+    std::map<uint32_t, SocketChannelPtr> channels_;
+    std::atomic<uint32_t> nextId_{0};
+    bool started_ = false;
+    bool stopped_ = false;
+};
+
+} // namespace oxnet

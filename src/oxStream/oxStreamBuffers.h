@@ -1,0 +1,59 @@
+#pragma once
+// One media chunk as an input received it. A buffer has exactly one owner at a
+// time; whoever needs the bytes after the lending call returns takes a deep
+// copy with copyStream. No reference counting, no pool.
+#include <cstdint>
+
+class oxObject;
+
+enum oxBufType_e : uint32_t {
+    BUF_NONE = 0x0000,
+    BUF_STREAM = 0x0080,
+    BUF_STREAM_NODATA = 0x0081,
+    BUF_STREAM_RAW = 0x0082,
+    BUF_STREAM_H264 = 0x0084,
+    BUF_STREAM_H265 = 0x0088,
+    BUF_RECORD36 = 0x8100,
+    BUF_RECORD48 = 0x8200,
+};
+
+// Largest payload a buffer may hold.
+constexpr int kMaxStreamBufSize = 5000000;
+
+struct oxStreambuf_t {
+    int32_t len;
+    int32_t size;
+    uint32_t aux;
+    unsigned char* data; // malloc'd block of `size` bytes, owned
+};
+
+class oxStreamBuf
+{
+public:
+    explicit oxStreamBuf(oxObject* owner);
+    ~oxStreamBuf();
+    oxStreamBuf(const oxStreamBuf&) = delete;
+    oxStreamBuf& operator=(const oxStreamBuf&) = delete;
+
+    static oxStreamBuf* createEmpty(oxBufType_e type, oxObject* owner);
+    static oxStreamBuf* createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* owner);
+    static oxStreamBuf* copyStream(const oxStreamBuf* src);
+    bool addStreamData(const void* src, int len);
+
+    // Byte payload, or null for the record/no-data types.
+    oxStreambuf_t* streamPayload() const;
+
+    int32_t tag = -1;
+    oxBufType_e type = BUF_NONE;
+    void* payload = nullptr;  // oxStreambuf_t* for byte types, record for BUF_RECORD*, owned
+    oxObject* owner = nullptr; // not owned
+    // Metadata carried verbatim by copies; nothing in the relay reads it.
+    uint32_t meta0 = 0;
+    uint64_t meta1 = 0;
+    uint32_t meta2 = 0;
+    uint64_t meta3 = 0;
+    unsigned char meta4[16] = {};
+};
+
+oxStreambuf_t* copyStreamBuf(const oxStreambuf_t* src);
+int checkStreamNalType(const oxStreambuf_t* buf, oxBufType_e type);

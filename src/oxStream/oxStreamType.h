@@ -1,0 +1,34 @@
+#pragma once
+// Abstract base of the six stream endpoints (sr_* inputs, st_* outputs).
+// start/stop/getCfg/destructor run on the main thread; getStatus on the main
+// thread; putBufIn on the receiving endpoints' network threads, possibly
+// several at once: outputs protect themselves and never keep the lent buffer.
+#include "oxObject.h"
+
+#include <QJsonObject>
+
+class oxStream;
+class oxStreamBuf;
+
+class oxStreamType : public oxObject
+{
+    Q_OBJECT
+public:
+    oxStreamType();
+    ~oxStreamType() override = default;
+
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    virtual QJsonObject getCfg() = 0;
+    virtual QJsonObject getStatus() = 0;
+    virtual QJsonObject parserJson(QJsonObject cmd);
+    virtual void onBufOut(oxStreamBuf* buf);
+    virtual void putBufIn(oxStreamBuf* buf);
+
+    // Common receive path of every input: wrap the chunk and hand it to the
+    // stream (which takes ownership), or drop it when no stream is set.
+    static void revCB(unsigned char* data, int len, void* user);
+
+    QString url;
+    oxStream* stream = nullptr; // not owned; set by the stream right after construction
+};

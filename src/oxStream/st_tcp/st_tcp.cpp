@@ -1,0 +1,101 @@
+#include "st_tcp.h"
+#include "logging.h"
+#include "net/oxTcpServer.h"
+#include "oxStream.h"
+#include "oxStreamBuffers.h"
+#include "tcpConnLog.h"
+
+st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
+{
+    endpointId = endpointId_;
+    type = QStringLiteral("st_tcp");
+    name = cfg.value(QStringLiteral("name")).toString();
+    port = cfg.value(QStringLiteral("port")).toInt(10001);
+
+    listener = std::make_unique<oxnet::TcpServer>();
+    if (listener->createsocket(port, "0.0.0.0") < 0) {
+        qCDebug(lcTcp, "st_tcp::st_tcp 失败：%d", port);
+        listener.reset();
+        return;
+    }
+    listener->onConnection = [this](const oxnet::SocketChannelPtr& ch) {
+        if (ch->isConnected())
+            clientCount.fetch_add(1);
+        else
+            clientCount.fetch_sub(1);
+        logTcpConnection(ch);
+    };
+    listener->onMessage = [this](const oxnet::SocketChannelPtr&, const void* data, size_t len) {
+        revCB(static_cast<unsigned char*>(const_cast<void*>(data)), static_cast<int>(len), this);
+    };
+    listener->setThreadNum(kWorkerThreads);
+#ifndef OXNODE_BASIC
+    listener->start();
+#endif
+}
+
+st_tcp::~st_tcp()
+{
+    stopped.store(true);
+    qCDebug(lcTcp, "TCP PORT: %d close?", port);
+    if (listener) {
+        listener->stop();
+        listener.reset();
+    }
+}
+
+void st_tcp::start()
+{
+    url = QStringLiteral("oxtcp://") + stream->getHostName() + QLatin1Char(':') + QString::number(port);
+    stopped.store(false);
+#ifdef OXNODE_BASIC
+    // The reduced program runs the network threads only between start and stop.
+    if (listener)
+        listener->start();
+#endif
+}
+
+void st_tcp::stop()
+{
+    stopped.store(true);
+#ifdef OXNODE_BASIC
+    if (listener)
+        listener->stop();
+#endif
+}
+
+QJsonObject st_tcp::getCfg()
+{
+    return QJsonObject{
+        {QStringLiteral("id"), endpointId},
+        {QStringLiteral("type"), type},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("port"), port},
+        {QStringLiteral("url"), url},
+    };
+}
+
+QJsonObject st_tcp::getStatus()
+{
+    QJsonObject o = getCfg();
+    linked = listener && listener->connectionNum() > 0;
+    o.insert(QStringLiteral("linkStatus"), linked);
+    return o;
+}
+
+void st_tcp::putBufIn(oxStreamBuf* buf)
+{
+    const oxStreambuf_t* p = buf ? buf->streamPayload() : nullptr;
+    if (!p || !listener)
+        return;
+#ifndef OXNODE_BASIC
+    if (stopped.load(std::memory_order_acquire) || clientCount.load(std::memory_order_relaxed) <= 0)
+        return;
+    qCDebug(lcTcpSend, "%d tcp send %d", port, p->len);
+#endif
+    listener->broadcast(p->data, static_cast<size_t>(p->len));
+}
+
+void st_tcp::revCB(unsigned char*, int, void*)
+{
+}
