@@ -1,0 +1,146 @@
+// Service spine: construction, start, the one-second heart tick, settings
+// (appcfg.json) and orderly shutdown. Main thread only.
+#include "oxServices.h"
+#include "logging.h"
+#include "oxNode.h"
+#include "oxStream.h"
+#include "publicFunc.h"
+
+#include <QJsonDocument>
+
+namespace {
+const QString kCfgFile = QStringLiteral("appcfg.json");
+constexpr quint16 kNodePort = 8000;
+constexpr int kHeartMs = 1000;
+} // namespace
+
+oxServices::oxServices(QObject* parent)
+    : oxObject(parent)
+{
+    loadCfg();
+    tokenGen();
+
+    tcpServer = new QTcpServer(this);
+    if (!tcpServer->listen(QHostAddress::Any, kNodePort)) {
+        qCDebug(lcService, "Listening TCP port error：%s", qUtf8Printable(tcpServer->errorString()));
+        tcpServer->close();
+    }
+    connect(tcpServer, &QTcpServer::newConnection, this, &oxServices::tcpNewConnect);
+    connect(tcpServer, &QTcpServer::acceptError, this, &oxServices::tcpAcceptError);
+
+    heartTimer = new QTimer(this);
+    connect(heartTimer, &QTimer::timeout, this, &oxServices::heartTimerSlots);
+
+    // Queued even though the dispatcher runs on this thread: a web client's
+    // reply is produced before its stream is created or deleted.
+    connect(this, &oxServices::nonQtCmd, this, &oxServices::cmdSlot, Qt::QueuedConnection);
+
+    loadStream();
+}
+
+oxServices::~oxServices()
+{
+    shutdown();
+}
+
+void oxServices::start()
+{
+    if (localDevCfg)
+        initMulitcast();
+    heartTimer->start(kHeartMs);
+    const QList<oxStream*> snapshot = streams;
+    for (oxStream* s : snapshot)
+        s->start();
+}
+
+void oxServices::shutdown()
+{
+    if (shutDown)
+        return;
+    shutDown = true;
+    if (heartTimer)
+        heartTimer->stop();
+    saveIfNeeded();
+    const QList<oxStream*> snapshot = streams;
+    streams.clear();
+    for (oxStream* s : snapshot) {
+        s->stop();
+        delete s;
+    }
+}
+
+void oxServices::heartTimerSlots()
+{
+    if (localDevCfg)
+        scanLocalDevlist();
+    upNodeOnlineStatus();
+    saveIfNeeded();
+}
+
+void oxServices::saveIfNeeded()
+{
+    if (!needSave)
+        return;
+    needSave = false;
+    saveCfg();
+    saveStream();
+}
+
+void oxServices::loadCfg()
+{
+    const QJsonObject cfg = readJsonFile(kCfgFile);
+    auto str = [&cfg](const char* key, const QString& def) {
+        const QJsonValue v = cfg.value(QLatin1String(key));
+        return v.isString() ? v.toString() : def;
+    };
+    username = str("username", QStringLiteral("admin"));
+    password = str("password", QStringLiteral("73519046"));
+    nodeToken = str("nodeToken", QStringLiteral("73519046"));
+    const QJsonValue dev = cfg.value(QStringLiteral("localDevCfg"));
+    localDevCfg = dev.isBool() ? dev.toBool() : true;
+    nicName = str("nicName", QString());
+    serverIP = str("serverIP", QString());
+    const QJsonValue port = cfg.value(QStringLiteral("webPort"));
+    webPort = port.isDouble() ? port.toInt() : 8001;
+    if (cfg.isEmpty())
+        saveCfg();
+}
+
+void oxServices::saveCfg()
+{
+    QJsonObject o = oxServiceCfg();
+    o.insert(QStringLiteral("password"), password);
+    o.insert(QStringLiteral("nodeToken"), nodeToken);
+    saveJsonToFile(o, kCfgFile);
+    qCDebug(lcService, "SAVE CONFIGURE!!");
+}
+
+QJsonObject oxServices::oxServiceCfg()
+{
+    return QJsonObject{
+        {QStringLiteral("localDevCfg"), localDevCfg},
+        {QStringLiteral("nicName"), nicName},
+        {QStringLiteral("serverIP"), serverIP},
+        {QStringLiteral("username"), username},
+        {QStringLiteral("webPort"), webPort},
+    };
+}
+
+void oxServices::setSystemCfg(QJsonObject cfg)
+{
+    const QJsonValue ipValue = cfg.value(QStringLiteral("serverIP"));
+    const QString ip = ipValue.isString() ? ipValue.toString() : QString();
+    if (ip.isEmpty())
+        return;
+    const QJsonValue portValue = cfg.value(QStringLiteral("webPort"));
+    const int port = portValue.isDouble() ? portValue.toInt() : 0;
+    if (port < 80 || port > 65530)
+        return;
+    const QJsonValue dev = cfg.value(QStringLiteral("localDevCfg"));
+    localDevCfg = dev.isBool() ? dev.toBool() : false;
+    serverIP = ip;
+    webPort = port;
+    qCDebug(lcService, " new Setting is: %s",
+            QJsonDocument(oxServiceCfg()).toJson(QJsonDocument::Compact).constData());
+    needSave = true;
+}

@@ -1,0 +1,117 @@
+#pragma once
+// The service object: settings, node server, nodes, streams, web tokens and
+// the one-second heart tick. It lives on the main thread and all of its state
+// is touched only there: web requests are carried to the main thread before
+// they reach webRequest/parserJson.
+#include "oxObject.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QTcpServer>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <functional>
+
+class oxNode;
+class oxStream;
+class oxTcpClientSocket;
+
+class oxServices : public oxObject
+{
+    Q_OBJECT
+public:
+    // Where a command to the dispatcher came from: web clients are
+    // authenticated by webRequest, local devices (multicast) are not.
+    enum class CmdOrigin { Web, LocalDevice };
+
+    explicit oxServices(QObject* parent = nullptr);
+    ~oxServices() override;
+
+    void start();
+    // Orderly end: writes a pending save, stops and deletes every stream.
+    void shutdown();
+
+    // Settings (appcfg.json)
+    void loadCfg();
+    void saveCfg();
+    QJsonObject oxServiceCfg();
+    void setSystemCfg(QJsonObject cfg);
+
+    // Stream registry (stream.json)
+    void loadStream();
+    void saveStream();
+    QJsonArray getStreamList();
+    int getUseableStreamID();
+    bool checkStreamIdUsable(int id);
+
+    // Command dispatcher and web access control
+    QJsonObject parserJson(QJsonObject json, CmdOrigin origin = CmdOrigin::Web);
+    QJsonObject webRequest(QJsonObject request);
+    void tokenGen();
+    bool checkWebToken(QString token);
+    void clearWebToken();
+
+    // Node sessions and status
+    void nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json);
+    void upNodeOnlineStatus();
+    QJsonArray getNodelist();
+    QJsonObject getNodeInfo(QString sn);
+    oxNode* findNode(const QString& sn) const;
+
+    // Live node connections (accepted, not yet deleted), for the log.
+    int nodeConnections = 0;
+    // Set while accepting is paused after an accept error (e.g. no descriptors left).
+    bool acceptResumePending = false;
+
+    // Local device discovery (multicast)
+    void initMulitcast();
+    void scanLocalDevlist();
+    void sendJsonToLocalDev(QJsonObject json);
+    static void udpRev(void* data, int len, void* services);
+
+    // Clock used for web token ages; tests replace it.
+    std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
+
+    QString username = QStringLiteral("admin");
+    QString password = QStringLiteral("73519046");
+    QString nodeToken = QStringLiteral("73519046");
+    bool localDevCfg = true;
+    QString nicName;
+    QString serverIP;
+    int webPort = 8001;
+    QString passMd5;
+    QString nodeTokenMd5;
+    QHash<QString, QDateTime> webTokens;
+    QList<QUdpSocket*> udpSockets;
+    QList<oxNode*> nodes;
+    QList<oxStream*> streams;
+    QTcpServer* tcpServer = nullptr;
+    QTimer* heartTimer = nullptr;
+    bool needSave = false;
+
+Q_SIGNALS:
+    void nonQtCmd(QJsonObject json);
+
+public Q_SLOTS:
+    void tcpNewConnect();
+    void tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject json);
+    void heartTimerSlots();
+    void udpProcessPendingDatagram();
+    void udpSocketClose();
+    void cmdSlot(QJsonObject cmd);
+
+private Q_SLOTS:
+    void tcpAcceptError(QAbstractSocket::SocketError error);
+
+private:
+    void createStream(const QString& newName);
+    void deleteStream(int id);
+    void renameStream(const QJsonObject& cmd);
+    void saveIfNeeded();
+    void purgeExpiredWebTokens(const QDateTime& now);
+    bool shutDown = false;
+};

@@ -1,0 +1,139 @@
+// Stream registry: stream.json, ID allocation, creation, deletion, renaming.
+// Main thread only.
+#include "logging.h"
+#include "oxServices.h"
+#include "oxStream.h"
+#include "publicFunc.h"
+
+namespace {
+const QString kStreamFile = QStringLiteral("stream.json");
+constexpr int kMaxLoadedId = 100;  // accepted from the file
+constexpr int kMaxCreatedId = 99; // handed out to new streams
+
+int intOr(const QJsonValue& v, int def)
+{
+    return v.isDouble() ? v.toInt() : def;
+}
+} // namespace
+
+void oxServices::loadStream()
+{
+    const QJsonArray list = readJsonArrayFile(kStreamFile);
+    for (const QJsonValue& v : list) {
+        const QJsonObject o = v.toObject();
+        const int id = intOr(o.value(QStringLiteral("id")), -1);
+        if (!checkStreamIdUsable(id))
+            continue;
+        streams.append(new oxStream(this, id, o, nullptr));
+    }
+    if (streams.isEmpty()) {
+        streams.append(new oxStream(this, 0, QJsonObject(), nullptr));
+        saveStream();
+    }
+}
+
+void oxServices::saveStream()
+{
+    QJsonArray array;
+    for (oxStream* s : streams)
+        array.append(s->getCfg());
+    saveJsonArrayToFile(array, kStreamFile);
+}
+
+QJsonArray oxServices::getStreamList()
+{
+    QJsonArray array;
+    for (oxStream* s : streams) {
+#ifdef OXNODE_BASIC
+        array.append(s->getCfg()); // the reduced program has no live status
+#else
+        array.append(s->getStatus());
+#endif
+    }
+    return array;
+}
+
+int oxServices::getUseableStreamID()
+{
+    for (int i = 0; i <= kMaxCreatedId; ++i) {
+        if (checkStreamIdUsable(i))
+            return i;
+    }
+    return -1;
+}
+
+bool oxServices::checkStreamIdUsable(int id)
+{
+    if (id < 0 || id > kMaxLoadedId)
+        return false;
+    for (oxStream* s : streams) {
+        if (s->streamId == id)
+            return false;
+    }
+    return true;
+}
+
+void oxServices::cmdSlot(QJsonObject cmd)
+{
+    if (shutDown)
+        return;
+    const QString c = cmd.value(QStringLiteral("cmd")).toString();
+    const QJsonObject data = cmd.value(QStringLiteral("data")).toObject();
+    if (c == QLatin1String("newStreamServer")) {
+        if (data.isEmpty())
+            return;
+        createStream(data.value(QStringLiteral("newName")).toString());
+    } else if (c == QLatin1String("deleteStreamServer")) {
+        if (data.isEmpty())
+            return;
+        deleteStream(intOr(data.value(QStringLiteral("streamID")), -1));
+    }
+}
+
+void oxServices::createStream(const QString& newName)
+{
+    if (newName.isEmpty())
+        return;
+    const int id = getUseableStreamID();
+    if (id < 0)
+        return;
+    auto* stream = new oxStream(this, id, QJsonObject{{QStringLiteral("name"), newName}}, nullptr);
+    streams.append(stream);
+    stream->start();
+    needSave = true;
+}
+
+void oxServices::deleteStream(int id)
+{
+    if (id < 0)
+        return;
+    const QList<oxStream*> snapshot = streams;
+    for (oxStream* s : snapshot) {
+        if (s->streamId == id) {
+            streams.removeOne(s);
+            s->stop();
+            delete s;
+            break;
+        }
+    }
+    needSave = true;
+}
+
+void oxServices::renameStream(const QJsonObject& cmd)
+{
+    const QJsonObject data = cmd.value(QStringLiteral("data")).toObject();
+    if (data.isEmpty())
+        return;
+    const int id = intOr(data.value(QStringLiteral("id")), 0);
+    const QJsonValue nameValue = data.value(QStringLiteral("newName"));
+    const QString newName = nameValue.isString() ? nameValue.toString() : QString();
+    if (newName.isEmpty())
+        return;
+    for (oxStream* s : streams) {
+        if (s->streamId == id) {
+            s->streamName = newName;
+            needSave = true;
+            return;
+        }
+    }
+}

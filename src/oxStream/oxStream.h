@@ -1,0 +1,71 @@
+#pragma once
+// One relay channel. Inputs call putStream on their own network threads;
+// everything else (construction, start/stop, timer, getCfg/getStatus,
+// destruction) runs on the main thread.
+#include "oxObject.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QTimer>
+
+#include <atomic>
+
+class oxServices;
+class oxStreamBuf;
+class oxStreamType;
+
+class oxStream : public oxObject
+{
+    Q_OBJECT
+public:
+    oxStream(oxServices* services, int id, QJsonObject cfg, oxObject* parent = nullptr);
+    ~oxStream() override;
+
+    void start();
+    void stop();
+    // Any thread; takes ownership of buf.
+    void putStream(oxStreamBuf* buf);
+    QString getHostName() const;
+    QJsonObject getCfg();
+    QJsonObject getStatus();
+    QJsonObject parserJson(QJsonObject cmd);
+
+    int streamId = 0;
+    QString streamName;
+
+    bool isRunning() const { return running.load(); }
+    int currentBitRate() const { return bitRate; }
+    const QList<oxStreamType*>& inputs() const { return inList; }
+    const QList<oxStreamType*>& outputs() const { return outList; }
+
+Q_SIGNALS:
+    void doWork(QJsonObject cmd);
+
+public Q_SLOTS:
+    void heartTimerSlots();
+    void workCmd(QJsonObject cmd);
+
+protected:
+    // Builds the endpoints of the port plan into inList/outList (main thread,
+    // before `running` is set).
+    virtual void createEndpoints();
+    QList<oxStreamType*> inList;
+    QList<oxStreamType*> outList;
+
+private:
+    void _start();
+    void _stop();
+    void addByteCount(int len);
+    void waitForFanOuts();
+    QJsonObject describe(bool status);
+
+    std::atomic<int32_t> byteTotal{0};
+    int32_t byteTotalAtTick = 0;
+    int32_t bitRate = 0;
+    QTimer* heartTimer = nullptr;
+    oxServices* services = nullptr;
+    std::atomic<bool> running{false};
+    // Fan-outs currently inside putStream; teardown waits for zero.
+    std::atomic<int> fanOutsInFlight{0};
+    bool everStarted = false;
+};
