@@ -13,7 +13,12 @@ PKGS=(
   iproute2 util-linux procps
 )
 if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
-  PKGS+=(clang libclang-rt-14-dev golang-go golang-github-xtaci-kcp-dev)
+  # Fuzzing (clang), the independent KCP peer (kcp-go), the console's browser tests.
+  PKGS+=(clang libclang-rt-14-dev golang-go golang-github-xtaci-kcp-dev chromium fonts-liberation)
+  # The browser tests need Node.js 20 or newer; use the machine's own when present.
+  if ! command -v node >/dev/null 2>&1; then
+    PKGS+=(nodejs npm)
+  fi
 fi
 
 missing=()
@@ -42,6 +47,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 # Pull libsrt from the security suite when the plain one is older than the fix.
 $SUDO apt-get install -y --only-upgrade libsrt1.5-openssl libsrt-openssl-dev srt-tools >/dev/null 2>&1 || true
+if [ "${OXNODE_TEST_DEPS:-0}" = 1 ] && command -v node >/dev/null 2>&1; then
+  major=$(node --version | sed 's/^v\([0-9]*\).*/\1/')
+  [ "${major:-0}" -ge 20 ] || echo "warning: node $(node --version) is older than 20; the console's browser tests will be skipped" >&2
+fi
 v=$(dpkg-query -W -f='${Version}' libsrt1.5-openssl 2>/dev/null || echo 0)
 if ! dpkg --compare-versions "$v" ge "1.5.1-1+deb12u2"; then
   echo "warning: libsrt $v is older than 1.5.1-1+deb12u2 (security fixes); check the security suite in apt sources" >&2

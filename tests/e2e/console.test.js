@@ -1,0 +1,351 @@
+// The operator console in headless Chromium against the real oxnode. Each test
+// starts its own oxnode in a fresh working directory; the run happens in a
+// private network namespace (run.sh), so the fixed ports never collide.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import {
+  BASE_URL,
+  SimNode,
+  apiCall,
+  browserUnavailableReason,
+  launchBrowser,
+  login,
+  md5,
+  screenshot,
+  startOxnode,
+  startTcpSource,
+  text,
+  until,
+} from './helpers.js';
+
+const skipReason = await browserUnavailableReason();
+if (skipReason) console.log(`browser tests skipped: ${skipReason}`);
+const opts = { skip: skipReason ? `browser tests skipped: ${skipReason}` : false, timeout: 120000 };
+
+/**
+ * Runs body with a started oxnode and a browser page, saves a screenshot at
+ * the end (also when the body failed), then stops oxnode and expects exit 0.
+ */
+async function withConsole(name, body, cfg = {}) {
+  const ox = await startOxnode(name, cfg);
+  let browser;
+  let page;
+  let failure = null;
+  try {
+    browser = await launchBrowser(name);
+    page = await browser.newPage();
+    await body({ ox, browser, page });
+    assert.deepEqual(browser.errors, [], 'the page raised no script errors');
+  } catch (err) {
+    failure = err;
+  } finally {
+    if (page) await screenshot(page, name).catch(() => {});
+    if (browser) await browser.close();
+    const exit = await ox.stop();
+    if (!failure) assert.deepEqual(exit, { code: 0, signal: null }, `oxnode exit after SIGTERM (log: ${ox.logPath})`);
+  }
+  if (failure) throw failure;
+}
+
+const streamRow = (page, id) => page.locator(`#streams-table tr.stream[data-id="${id}"]`);
+
+test('login: wrong password is refused with a message, the right one opens the streams page', opts, async (t) => {
+  await withConsole('login', async ({ page }) => {
+    await page.goto(BASE_URL);
+    await page.locator('#login-view').waitFor({ state: 'visible' });
+    assert.equal(await page.locator('#tabs').isVisible(), false, 'no tabs before login');
+
+    await page.fill('#login-user', 'admin');
+    await page.fill('#login-pass', 'not-the-password');
+    await page.click('#login-form button[type=submit]');
+    await page.locator('#login-msg').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#login-msg'), /Wrong user name or password \(Token Error!\)/);
+
+    await login(page);
+    // The default stream 0 with its six endpoints and their URLs.
+    const row = streamRow(page, 0);
+    await row.waitFor();
+    assert.equal((await row.locator('td.name').textContent()).trim(), 'Not Set');
+    await until(async () => (await row.locator('code.url').count()) === 6, 'six endpoint URLs');
+    const urls = await row.locator('code.url').allTextContents();
+    assert.deepEqual(urls, [
+      'oxtcp://127.0.0.1:8010',
+      'oxdp://127.0.0.1:8010?latency=20',
+      'oxlat://127.0.0.1:8011?minirto=50',
+      'oxtcp://127.0.0.1:8020',
+      'oxdp://127.0.0.1:8020?latency=20',
+      'oxlat://127.0.0.1:8021',
+    ]);
+    assert.equal(await row.locator('td.rate').textContent(), '0 bit/s');
+
+    // The session survives a reload (token kept for the browser session).
+    await page.reload();
+    await page.locator('#streams-view').waitFor({ state: 'visible' });
+    await streamRow(page, 0).waitFor();
+
+    // A token the service does not know brings the login page back with the reason.
+    await page.evaluate(() => sessionStorage.setItem('oxnode.token', '0123456789abcdef0123456789abcdef'));
+    await page.reload();
+    await page.locator('#login-view').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#login-msg'), /Timeout! please retry!/);
+    await page.fill('#login-pass', 'x');
+    await screenshot(page, 'login-session-ended');
+  });
+});
+
+test('create: the new stream gets the lowest free ID, shows its URLs, and its bit rate follows pushed data', opts, async (t) => {
+  await withConsole('create', async ({ page }) => {
+    await login(page);
+    await streamRow(page, 0).waitFor();
+    assert.equal(await text(page, '#next-id'), 'A new stream gets ID 1.');
+
+    await page.fill('#create-name', 'e2e <alpha> & "co"');
+    await page.click('#create-form button[type=submit]');
+    await page.locator('#streams-msg.ok').waitFor();
+    assert.match(await text(page, '#streams-msg'), /Created stream “e2e <alpha> & "co"” with ID 1/);
+    const row = streamRow(page, 1);
+    await row.waitFor();
+    // Markup characters in names are shown as text.
+    assert.equal(await row.locator('td.name').textContent(), 'e2e <alpha> & "co"');
+    assert.equal(await row.locator('td.name b').count(), 0);
+    await until(async () => (await row.locator('code.url').count()) === 6, 'six endpoint URLs of stream 1');
+    const urls = await row.locator('code.url').allTextContents();
+    assert.deepEqual(urls, [
+      'oxtcp://127.0.0.1:8030',
+      'oxdp://127.0.0.1:8030?latency=20',
+      'oxlat://127.0.0.1:8031?minirto=50',
+      'oxtcp://127.0.0.1:8040',
+      'oxdp://127.0.0.1:8040?latency=20',
+      'oxlat://127.0.0.1:8041',
+    ]);
+    assert.equal(await text(page, '#next-id'), 'A new stream gets ID 2.');
+
+    // The copy button puts the URL on the clipboard.
+    await row.locator('button.copy').first().click();
+    await until(async () => (await row.locator('button.copy').first().textContent()) === 'Copied', 'copy feedback', 3000);
+    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), 'oxtcp://127.0.0.1:8030');
+
+    // About 3 MB/s into the TCP input of stream 1 (8010 + 20 * 1).
+    const rate = row.locator('td.rate');
+    const source = await startTcpSource(8030, 3_000_000);
+    const seen = new Set();
+    try {
+      await until(async () => (await row.locator('.badge.up').first().textContent()) === 'connected', 'TCP input connected');
+      await until(async () => {
+        const r = await rate.textContent();
+        if (/Mbit\/s$/.test(r) && parseFloat(r) > 1) seen.add(r);
+        return seen.size >= 3;
+      }, 'three different Mbit/s readings of the bit rate', 15000, 250);
+      await screenshot(page, 'create-data-flowing');
+    } finally {
+      source.stop();
+    }
+    // Shown in bits: 3 MB/s is about 24 Mbit/s; allow for timer jitter.
+    const values = [...seen].map((r) => parseFloat(r));
+    assert.ok(values.some((v) => v >= 10 && v <= 60), `bit rates near 24 Mbit/s: ${[...seen].join(', ')}`);
+    await until(async () => (await rate.textContent()) === '0 bit/s', 'the bit rate to fall back to 0', 10000);
+    assert.equal(await streamRow(page, 0).locator('td.rate').textContent(), '0 bit/s', 'stream 0 saw no data');
+  });
+});
+
+test('rename: the dialog renames a stream and the table shows the new name', opts, async (t) => {
+  await withConsole('rename', async ({ page }) => {
+    await login(page);
+    const row = streamRow(page, 0);
+    await row.waitFor();
+
+    // Cancel leaves the name alone.
+    await row.locator('button', { hasText: 'Rename' }).click();
+    await page.locator('#dialog').waitFor({ state: 'visible' });
+    assert.equal(await page.inputValue('#dialog-input'), 'Not Set');
+    await page.click('#dialog-cancel');
+    await page.locator('#dialog').waitFor({ state: 'hidden' });
+
+    await row.locator('button', { hasText: 'Rename' }).click();
+    await page.fill('#dialog-input', 'Studio feed');
+    await page.click('#dialog-ok');
+    await until(async () => (await text(page, '#streams-msg')) === 'Stream 0 is now called “Studio feed”.', 'the rename message');
+    await until(async () => (await row.locator('td.name').textContent()) === 'Studio feed', 'the new name in the table');
+    const reply = await apiCall({ cmd: 'login', user: 'admin', passMd5: md5('73519046') });
+    const list = await apiCall({ cmd: 'getStreamList', token: reply.token });
+    assert.equal(list.data[0].name, 'Studio feed');
+  });
+});
+
+test('delete: asks for confirmation, then removes the stream', opts, async (t) => {
+  await withConsole('delete', async ({ page }) => {
+    await login(page);
+    await page.fill('#create-name', 'to be deleted');
+    await page.click('#create-form button[type=submit]');
+    const row = streamRow(page, 1);
+    await row.waitFor();
+    await until(async () => /Created stream/.test(await text(page, '#streams-msg')), 'the creation message');
+
+    await row.locator('button', { hasText: 'Delete' }).click();
+    await page.locator('#dialog').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#dialog-text'), /Stream 1 “to be deleted” will be stopped and removed/);
+    await screenshot(page, 'delete-confirmation');
+    await page.click('#dialog-cancel');
+    await page.locator('#dialog').waitFor({ state: 'hidden' });
+    // Still listed after a refresh or two.
+    await page.waitForTimeout(1500);
+    assert.equal(await row.count(), 1, 'cancelled delete keeps the stream');
+
+    await row.locator('button', { hasText: 'Delete' }).click();
+    await page.click('#dialog-ok');
+    await until(async () => (await text(page, '#streams-msg')) === 'Deleted stream 1.', 'the deletion message');
+    assert.equal(await row.count(), 0);
+    assert.equal(await streamRow(page, 0).count(), 1);
+    assert.equal(await text(page, '#next-id'), 'A new stream gets ID 1.');
+  });
+});
+
+test('password change: wrong old password is refused; a change ends every session', opts, async (t) => {
+  await withConsole('password', async ({ browser, page }) => {
+    // Two tabs: separate sessions.
+    await login(page);
+    const other = await browser.newPage();
+    await login(other);
+
+    await page.click('.tab[data-tab=settings]');
+    await page.fill('#pw-old', 'wrong');
+    await page.fill('#pw-new', 'n3w pässword');
+    await page.fill('#pw-new2', 'n3w pässword');
+    await page.click('#password-form button[type=submit]');
+    await page.locator('#password-msg.error').waitFor();
+    assert.equal(await text(page, '#password-msg'), 'The old password is wrong (password error！).');
+
+    await page.fill('#pw-old', '73519046');
+    await page.fill('#pw-new', 'n3w pässword');
+    await page.fill('#pw-new2', 'typo');
+    await page.click('#password-form button[type=submit]');
+    assert.equal(await text(page, '#password-msg'), 'The two new passwords differ.');
+
+    await page.fill('#pw-new2', 'n3w pässword');
+    await page.click('#password-form button[type=submit]');
+    await page.locator('#login-view').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#login-msg'), /Password changed\. Everyone has been logged out/);
+
+    // The other tab's next refresh finds its token gone.
+    await other.locator('#login-view').waitFor({ state: 'visible', timeout: 5000 });
+    assert.match(await text(other, '#login-msg'), /Your session has ended \(Timeout! please retry!\)/);
+    await screenshot(other, 'password-other-session');
+
+    // Old password refused, new one accepted; the service saved it as the MD5 digest.
+    await other.fill('#login-pass', '73519046');
+    await other.click('#login-form button[type=submit]');
+    await until(async () => /Token Error!/.test(await text(other, '#login-msg')), 'the refusal of the old password');
+    await login(other, 'n3w pässword');
+    await streamRow(other, 0).waitFor();
+    await other.close();
+  });
+});
+
+test('nodes: a simulated node appears online with details, takes a command, and goes offline when silent', opts, async (t) => {
+  await withConsole('nodes', async ({ page }) => {
+    await login(page);
+    await page.click('.tab[data-tab=nodes]');
+    await page.locator('#nodes-empty').waitFor({ state: 'visible' });
+
+    const node = new SimNode('SN12345', 1);
+    try {
+      await node.connect();
+      await node.login();
+      node.sendStatus(
+        {
+          alias: 'Camera <1>',
+          version: '2.4.1',
+          workMode: 'encoder',
+          modeList: 'encoder,decoder',
+          temperature: 47,
+          runtime: 3725,
+          network: { mainIP: '10.1.2.3', eth0: { ip: '10.1.2.3', mask: '255.255.255.0', gateway: '10.1.2.1' } },
+          pipelist: [
+            { name: 'main', state: 'running', bitrate: 4000 },
+            { name: 'backup', state: 'idle', bitrate: 0 },
+          ],
+        },
+        { server: '127.0.0.1', loginToServer: true },
+      );
+      node.startKeepAlive(1000);
+
+      const row = page.locator('#nodes-table tr.node[data-sn="SN12345"]');
+      await row.waitFor();
+      await until(async () => (await row.locator('td.c-alias').textContent()) === 'Camera <1>', 'the node status in the list');
+      const cells = await row.locator('td').allTextContents();
+      assert.deepEqual(cells.slice(0, 9), ['SN12345', '1', 'Camera <1>', 'online', 'encoder', '47 °C', '1h 2m 5s', '10.1.2.3', 'yes']);
+
+      await row.locator('button', { hasText: 'Details' }).click();
+      await page.locator('#node-details').waitFor({ state: 'visible' });
+      await until(async () => (await page.locator('#node-details-fields dd').count()) > 0, 'node details');
+      const details = await page.locator('#node-details-fields').textContent();
+      assert.match(details, /Version2\.4\.1/);
+      assert.match(details, /Modesencoder, decoder/);
+      assert.match(await page.locator('#node-network').textContent(), /eth0.*255\.255\.255\.0/);
+      assert.deepEqual(await page.locator('#node-pipes tbody tr').allTextContents(), ['main4000running', 'backup0idle']);
+
+      // A command by serial reaches the node over its TCP session.
+      assert.equal(await page.inputValue('#cmd-sn'), 'SN12345');
+      await page.fill('#cmd-name', 'setWorkMode');
+      await page.fill('#cmd-data', '{"workMode": "decoder"}');
+      await page.click('#node-cmd-form button[type=submit]');
+      await page.locator('#cmd-reply').waitFor({ state: 'visible' });
+      const forwarded = await until(() => node.received.find((m) => m.cmd === 'setWorkMode'), 'the command at the node', 5000, 50);
+      assert.equal(forwarded.sn, 'SN12345');
+      assert.deepEqual(forwarded.data, { workMode: 'decoder' });
+      assert.equal(forwarded.token, undefined, 'the web login token is not passed on to the node');
+      await screenshot(page, 'nodes-online');
+
+      // Silence: the service logs the node out after five seconds without a message.
+      node.stopKeepAlive();
+      const silentSince = Date.now();
+      await until(async () => (await row.locator('td.c-online').textContent()) === 'offline', 'the node to go offline', 12000, 200);
+      // The last keep-alive went out up to a second before the silence began.
+      const took = Date.now() - silentSince;
+      assert.ok(took >= 3500 && took <= 10000, `offline after ${took} ms of silence`);
+      assert.equal(await row.locator('td.c-loginToServer').textContent(), 'no');
+      await until(async () => /Onlineno/.test(await page.locator('#node-details-fields').textContent()), 'details to show offline');
+    } finally {
+      node.close();
+    }
+  });
+});
+
+test('settings: server address and web port are saved, with the next-start note', opts, async (t) => {
+  await withConsole('settings', async ({ ox, page }) => {
+    await login(page);
+    await page.click('.tab[data-tab=settings]');
+    await until(async () => (await page.inputValue('#set-serverip')) === '127.0.0.1', 'the settings to load');
+    assert.equal(await page.inputValue('#set-webport'), '8001');
+    assert.equal(await page.isChecked('#set-localdev'), false);
+    assert.equal(await text(page, '#set-username'), 'admin');
+
+    await page.fill('#set-serverip', '');
+    await page.click('#settings-form button[type=submit]');
+    assert.equal(await text(page, '#settings-msg'), 'The server address cannot be empty.');
+
+    await page.fill('#set-serverip', 'relay.example.test');
+    await page.fill('#set-webport', '9000');
+    await page.click('#settings-form button[type=submit]');
+    await page.locator('#settings-msg.ok').waitFor();
+    assert.equal(await text(page, '#settings-msg'), 'Settings saved. The web port 9000 applies at the next start of oxnode.');
+
+    // Written to appcfg.json at the next heart tick; the web port in use stays.
+    const cfgPath = path.join(ox.dir, 'appcfg.json');
+    const cfg = await until(() => {
+      const c = JSON.parse(fs.readFileSync(cfgPath, 'utf8'));
+      return c.webPort === 9000 ? c : null;
+    }, 'appcfg.json to hold the new port');
+    assert.equal(cfg.serverIP, 'relay.example.test');
+    assert.equal(cfg.localDevCfg, false);
+
+    // New streams build their URLs with the new address.
+    await page.click('.tab[data-tab=streams]');
+    await page.fill('#create-name', 'after settings');
+    await page.click('#create-form button[type=submit]');
+    await until(async () => (await streamRow(page, 1).locator('code.url').count()) === 6, 'stream 1 URLs');
+    assert.equal(await streamRow(page, 1).locator('code.url').first().textContent(), 'oxtcp://relay.example.test:8030');
+  });
+});
