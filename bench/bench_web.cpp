@@ -1,0 +1,351 @@
+// Web API benchmark: requests per second and p99 latency of "getStreamList"
+// with 10 streams, for 1 and 16 concurrent keep-alive clients, against
+// oxnode and, as a baseline in the same run, against a minimal blocking
+// HTTP responder built in here that answers a fixed reply of the same size.
+// Runs in a private network namespace.
+//
+//   bench_web [--oxnode PATH] [--seconds S] [--cmd getStreamList]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void die(const char* what)
+{
+    std::perror(what);
+    std::exit(1);
+}
+
+void enterNetns()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        die("unshare(CLONE_NEWNET) (run as root)");
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "lo");
+    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifr.ifr_flags |= IFF_UP;
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
+        die("bring lo up");
+    close(s);
+}
+
+int connectTo(int port)
+{
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    die("connect");
+    return -1;
+}
+
+bool writeAll(int fd, const char* p, size_t n)
+{
+    while (n) {
+        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Reads one API reply: a head ending in an empty line (LF or CRLF),
+// "Content-Length" body bytes and, for oxnode's format, one extra LF.
+// buf keeps bytes that arrived beyond the reply.
+bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = nullptr)
+{
+    char tmp[65536];
+    size_t headEnd;
+    size_t sepLen = 2;
+    for (;;) {
+        headEnd = buf.find("\n\n");
+        const size_t crlf = buf.find("\r\n\r\n");
+        if (crlf != std::string::npos && (headEnd == std::string::npos || crlf < headEnd)) {
+            headEnd = crlf;
+            sepLen = 4;
+        }
+        if (headEnd != std::string::npos)
+            break;
+        const ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+        if (r <= 0)
+            return false;
+        buf.append(tmp, static_cast<size_t>(r));
+    }
+    const size_t cl = buf.find("Content-Length: ");
+    if (cl == std::string::npos || cl > headEnd)
+        return false;
+    const size_t len = std::strtoul(buf.c_str() + cl + 16, nullptr, 10);
+    const size_t total = headEnd + sepLen + len + 1;  // + the extra LF
+    while (buf.size() < total) {
+        const ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+        if (r <= 0)
+            return false;
+        buf.append(tmp, static_cast<size_t>(r));
+    }
+    if (body)
+        *body = buf.substr(headEnd + sepLen, len);
+    if (raw)
+        *raw = buf.substr(0, total);
+    buf.erase(0, total);
+    return true;
+}
+
+std::string postRequest(const std::string& json)
+{
+    return "POST /api/post HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+        + std::to_string(json.size()) + "\r\n\r\n" + json;
+}
+
+// The baseline: accepts connections and answers every request head (bodies
+// are read by Content-Length) with the same fixed bytes, one thread each.
+struct BaselineServer {
+    int listenFd = -1;
+    std::string reply;
+    std::thread acceptor;
+    std::vector<std::thread> handlers;
+    std::atomic<bool> stop{false};
+
+    BaselineServer(int port, std::string fixedReply) : reply(std::move(fixedReply))
+    {
+        listenFd = socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listenFd, 64) != 0)
+            die("baseline listen");
+        acceptor = std::thread([this] {
+            for (;;) {
+                const int c = accept(listenFd, nullptr, nullptr);
+                if (c < 0 || stop)
+                    break;
+                const int on = 1;
+                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                handlers.emplace_back([this, c] { serve(c); });
+            }
+        });
+    }
+    void serve(int c)
+    {
+        std::string buf;
+        char tmp[65536];
+        for (;;) {
+            size_t headEnd;
+            while ((headEnd = buf.find("\r\n\r\n")) == std::string::npos) {
+                const ssize_t r = recv(c, tmp, sizeof tmp, 0);
+                if (r <= 0) {
+                    close(c);
+                    return;
+                }
+                buf.append(tmp, static_cast<size_t>(r));
+            }
+            size_t len = 0;
+            const size_t cl = buf.find("Content-Length: ");
+            if (cl != std::string::npos && cl < headEnd)
+                len = std::strtoul(buf.c_str() + cl + 16, nullptr, 10);
+            while (buf.size() < headEnd + 4 + len) {
+                const ssize_t r = recv(c, tmp, sizeof tmp, 0);
+                if (r <= 0) {
+                    close(c);
+                    return;
+                }
+                buf.append(tmp, static_cast<size_t>(r));
+            }
+            buf.erase(0, headEnd + 4 + len);
+            if (!writeAll(c, reply.data(), reply.size())) {
+                close(c);
+                return;
+            }
+        }
+    }
+    ~BaselineServer()
+    {
+        stop = true;
+        shutdown(listenFd, SHUT_RDWR);
+        close(listenFd);
+        acceptor.join();
+        for (auto& t : handlers)
+            t.join();
+    }
+};
+
+struct OxnodeProcess {
+    pid_t pid = -1;
+    std::string dir;
+    explicit OxnodeProcess(const std::string& bin)
+    {
+        char tmpl[] = "/tmp/oxbenchwebXXXXXX";
+        dir = mkdtemp(tmpl);
+        mkdir((dir + "/web").c_str(), 0755);
+        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
+        std::string streams = "[";
+        for (int i = 0; i < 10; ++i)
+            streams += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i) + ", \"name\": \"stream" + std::to_string(i) + "\"}";
+        std::ofstream(dir + "/stream.json") << streams << "]";
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(connectTo(8001));  // ready
+    }
+    ~OxnodeProcess()
+    {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            std::fprintf(stderr, "oxnode ended with status %d (log in %s)\n", status, dir.c_str());
+        else if (std::system(("rm -rf " + dir).c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+};
+
+struct Result {
+    double requestsPerSec = 0;
+    double p50us = 0, p99us = 0;
+    size_t failures = 0;
+};
+
+// n keep-alive clients, each sending request after request for `seconds`.
+Result drive(int port, int n, const std::string& request, double seconds)
+{
+    std::vector<std::vector<double>> lat(static_cast<size_t>(n));
+    std::atomic<size_t> failures{0};
+    std::vector<std::thread> clients;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    for (int i = 0; i < n; ++i) {
+        clients.emplace_back([&, i] {
+            const int fd = connectTo(port);
+            std::string buf;
+            auto& mine = lat[static_cast<size_t>(i)];
+            while (Clock::now() < end) {
+                const auto t0 = Clock::now();
+                if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, nullptr)) {
+                    ++failures;
+                    break;
+                }
+                mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+            }
+            close(fd);
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> all;
+    for (auto& v : lat)
+        all.insert(all.end(), v.begin(), v.end());
+    std::sort(all.begin(), all.end());
+    Result r;
+    r.failures = failures;
+    r.requestsPerSec = static_cast<double>(all.size()) / elapsed;
+    if (!all.empty()) {
+        r.p50us = all[all.size() / 2];
+        r.p99us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+    }
+    return r;
+}
+
+void print(const char* what, int n, const Result& r, double baseRps)
+{
+    std::printf("%-9s clients %2d  %9.0f req/s  p50 %8.1f us  p99 %8.1f us", what, n, r.requestsPerSec, r.p50us, r.p99us);
+    if (baseRps > 0)
+        std::printf("  ratio %.2f", r.requestsPerSec / baseRps);
+    if (r.failures)
+        std::printf("  (%zu failed connections)", r.failures);
+    std::printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string bin = OXNODE_BIN;
+    double seconds = 3;
+    std::string cmd = "getStreamList";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--oxnode")
+            bin = argv[i + 1];
+        else if (a == "--seconds")
+            seconds = std::stod(argv[i + 1]);
+        else if (a == "--cmd")
+            cmd = argv[i + 1];
+    }
+    signal(SIGPIPE, SIG_IGN);
+    enterNetns();
+
+    OxnodeProcess ox(bin);
+    const int fd = connectTo(8001);
+    std::string buf, body;
+    const std::string digest = "be29c95f50acd28940de27f3dd1df1f9";  // MD5 of the default password "73519046"
+    const std::string login = postRequest("{\"cmd\":\"login\",\"user\":\"admin\",\"passMd5\":\"" + digest + "\"}");
+    if (!writeAll(fd, login.data(), login.size()) || !readReply(fd, buf, &body))
+        die("login");
+    const size_t at = body.find("\"token\":\"");
+    if (at == std::string::npos) {
+        std::fprintf(stderr, "login refused: %s\n", body.c_str());
+        return 1;
+    }
+    const std::string token = body.substr(at + 9, 32);
+    const std::string request = postRequest("{\"cmd\":\"" + cmd + "\",\"token\":\"" + token + "\"}");
+    // The baseline answers with oxnode's own reply bytes: the same size.
+    std::string reply;
+    if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, &body, &reply))
+        die("getStreamList");
+    close(fd);
+    std::printf("%s with 10 streams: reply %zu bytes, %.0f s per run\n", cmd.c_str(), reply.size(), seconds);
+
+    BaselineServer baseline(9001, reply);
+    for (int n : {1, 16}) {
+        const Result base = drive(9001, n, request, seconds);
+        print("baseline", n, base, 0);
+        const Result r = drive(8001, n, request, seconds);
+        print("oxnode", n, r, base.requestsPerSec);
+    }
+    return 0;
+}

@@ -1,0 +1,74 @@
+// Process entry: the Qt core application, the service object, the web server
+// thread, and an orderly end on SIGTERM/SIGINT (pending save first, exit 0).
+#include "logging.h"
+#include "oxServices.h"
+#include "webCgi.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextCodec>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char c = 1;
+    // Async-signal-safe hand-over to the event loop.
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
+void installTerminationHandler(QCoreApplication& app, oxServices* services, webThread* web)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, services, web, notifier] {
+        char c;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &c, 1);
+        notifier->setEnabled(false);
+        qCDebug(lcService, "termination requested, saving and stopping");
+        services->shutdown();
+        // Requests still waiting for the main thread are ended, not answered.
+        web->stop();
+        app.quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Log lines carry only their text unless the operator asks for more
+    // (QT_MESSAGE_PATTERN="%{category}: %{message}" shows the category).
+    if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN"))
+        qSetMessagePattern(QStringLiteral("%{message}"));
+    QCoreApplication app(argc, argv);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    // Writing to a socket whose peer has gone must return an error, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto* services = new oxServices(&app);
+    auto* web = new webThread(services, &app);
+    installTerminationHandler(app, services, web);
+    services->start();
+    // After the service: API requests need the service ready. A port that
+    // cannot be opened ends the process from the web thread.
+    web->start();
+
+    const int rc = app.exec();
+    services->shutdown();
+    web->stop();
+    return rc;
+}

@@ -1,0 +1,281 @@
+#include "webCgi.h"
+#include "logging.h"
+#include "oxServices.h"
+#include "webHttp.h"
+
+#include <civetweb.h>
+
+#include <QMetaObject>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <strings.h>
+#include <sys/stat.h>
+
+namespace {
+
+bool isApiPath(const char* path)
+{
+    return std::strcmp(path, "/post") == 0 || std::strcmp(path, "/get") == 0 || std::strcmp(path, "/api/post") == 0
+        || std::strcmp(path, "/api/get") == 0;
+}
+
+bool headerContains(const mg_connection* conn, const char* name, const char* token)
+{
+    const char* value = mg_get_header(conn, name);
+    if (!value)
+        return false;
+    const size_t n = std::strlen(token);
+    for (const char* p = value; *p; ++p) {
+        if (strncasecmp(p, token, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool isWebSocketUpgrade(const mg_connection* conn)
+{
+    return headerContains(conn, "Upgrade", "websocket") && headerContains(conn, "Connection", "upgrade");
+}
+
+// The whole body, or nullopt when it is (or is declared) larger than the
+// limit; the rest of an oversized body is left for CivetWeb to discard.
+std::optional<QByteArray> readBody(mg_connection* conn, long long declaredLength)
+{
+    if (declaredLength > kMaxApiBodyBytes)
+        return std::nullopt;
+    QByteArray body;
+    if (declaredLength > 0)
+        body.reserve(static_cast<int>(declaredLength));
+    char buf[16384];
+    for (;;) {
+        const int n = mg_read(conn, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        if (body.size() + n > kMaxApiBodyBytes)
+            return std::nullopt;
+        body.append(buf, n);
+    }
+    return body;
+}
+
+// The canonical path of rel when it is a regular file inside root (symbolic
+// links included); empty otherwise.
+std::string confinedRegularFile(const std::string& rel, const std::string& root)
+{
+    char rootReal[PATH_MAX];
+    char fileReal[PATH_MAX];
+    if (!::realpath(root.c_str(), rootReal) || !::realpath(rel.c_str(), fileReal))
+        return {};
+    const size_t rootLen = std::strlen(rootReal);
+    if (std::strncmp(fileReal, rootReal, rootLen) != 0 || fileReal[rootLen] != '/')
+        return {};
+    struct stat st{};
+    if (::stat(fileReal, &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return fileReal;
+}
+
+// Written by hand: CivetWeb's error reply leaves out the status line on a
+// connection that asked for a WebSocket upgrade.
+int sendNotFound(mg_connection* conn)
+{
+    static const char kNotFound[] = "HTTP/1.1 404 Not Found\r\n"
+                                    "Content-Type: text/plain; charset=utf-8\r\n"
+                                    "Content-Length: 10\r\n"
+                                    "Cache-Control: no-cache\r\n"
+                                    "Connection: close\r\n"
+                                    "\r\n"
+                                    "Not Found\n";
+    mg_disable_connection_keep_alive(conn);
+    mg_write(conn, kNotFound, sizeof kNotFound - 1);
+    return 404;
+}
+
+// What a worker waiting for the main thread shares with the call queued
+// there; whichever side finishes last frees it.
+struct PendingReply {
+    std::mutex mutex;
+    std::condition_variable ready;
+    bool done = false;
+    bool abandoned = false;
+    QJsonObject reply;
+};
+
+} // namespace
+
+webThread::webThread(oxServices* services, QObject* parent)
+    : QThread(parent)
+    , services(services)
+{
+    webRoot = QStringLiteral("web");
+    webPort = services->webPort;
+    listenUrl = QByteArrayLiteral("0.0.0.0:") + QByteArray::number(webPort);
+}
+
+webThread::~webThread()
+{
+    stop();
+}
+
+void webThread::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopping = true;
+    }
+    stopCondition.notify_all();
+    wait();
+}
+
+void webThread::run()
+{
+    mg_init_library(0);
+    const QByteArray workers = QByteArray::number(kWorkerThreads);
+    const QByteArray requestTimeout = QByteArray::number(kRequestTimeoutMs);
+    const QByteArray keepAliveTimeout = QByteArray::number(kKeepAliveTimeoutMs);
+    // No document_root: CivetWeb's own file, directory, CGI, SSI and
+    // PUT/DELETE handling stay unreachable; beginRequest answers everything
+    // but the WebSocket upgrade.
+    const char* options[] = {
+        "listening_ports", listenUrl.constData(),
+        "num_threads", workers.constData(),
+        "request_timeout_ms", requestTimeout.constData(),
+        "keep_alive_timeout_ms", keepAliveTimeout.constData(),
+        "enable_keep_alive", "yes",
+        "enable_directory_listing", "no",
+        "decode_url", "no",
+        "tcp_nodelay", "1",
+        nullptr,
+    };
+    mg_callbacks callbacks{};
+    callbacks.begin_request = &webThread::beginRequest;
+    callbacks.log_message = &webThread::logMessage;
+    mg_context* ctx = mg_start(&callbacks, this, options);
+    if (!ctx) {
+        std::fputs("web server监听端口失败\n", stdout);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    mg_set_websocket_handler(ctx, "/websocket", &webThread::webSocketConnect, &webThread::webSocketReady,
+                             &webThread::webSocketData, &webThread::webSocketClose, this);
+    // A request on "/websocket" that CivetWeb does not take for an upgrade
+    // lands here instead of in its file handling.
+    mg_set_request_handler(ctx, "/websocket", &webThread::plainWebSocketPath, this);
+    webSocketReadyToServe = true;
+    qCDebug(lcWeb, "web server listening on %s", listenUrl.constData());
+
+    {
+        std::unique_lock<std::mutex> lock(stopMutex);
+        stopCondition.wait(lock, [this] { return stopping.load(); });
+    }
+    mg_stop(ctx);
+    mg_exit_library();
+}
+
+int webThread::logMessage(const mg_connection*, const char* message)
+{
+    qCWarning(lcWeb, "civetweb: %s", message);
+    return 1;
+}
+
+int webThread::beginRequest(mg_connection* conn)
+{
+    const mg_request_info* ri = mg_get_request_info(conn);
+    auto* self = static_cast<webThread*>(ri->user_data);
+    const char* path = ri->local_uri_raw;
+    if (!path)
+        return sendNotFound(conn);
+    if (isApiPath(path))
+        return self->answerApi(conn);
+    if (std::strcmp(path, "/websocket") == 0 && isWebSocketUpgrade(conn) && self->webSocketReadyToServe)
+        return 0;  // CivetWeb completes the handshake with the handler set in run()
+    return self->serveStatic(conn, path);
+}
+
+int webThread::plainWebSocketPath(mg_connection* conn, void* self)
+{
+    return static_cast<webThread*>(self)->serveStatic(conn, "/websocket");
+}
+
+// The WebSocket is accepted and then ignored: nothing is ever sent on it and
+// received frames have no effect.
+int webThread::webSocketConnect(const mg_connection*, void*)
+{
+    return 0;
+}
+
+void webThread::webSocketReady(mg_connection*, void*) {}
+
+int webThread::webSocketData(mg_connection*, int, char*, size_t, void*)
+{
+    return 1;
+}
+
+void webThread::webSocketClose(const mg_connection*, void*) {}
+
+int webThread::answerApi(mg_connection* conn)
+{
+    const mg_request_info* ri = mg_get_request_info(conn);
+    QJsonObject reply = apiFailReply();
+    if (const std::optional<QByteArray> body = readBody(conn, ri->content_length)) {
+        if (const std::optional<QJsonObject> request = apiRequestFromBody(*body)) {
+            std::optional<QJsonObject> answer = callService(*request);
+            if (!answer)
+                return 503;  // shutting down: no reply; CivetWeb closes the connection
+            reply = *answer;
+        }
+    }
+    const QByteArray block = apiResponseBlock(reply);
+    mg_write(conn, block.constData(), static_cast<size_t>(block.size()));
+    return 200;
+}
+
+std::optional<QJsonObject> webThread::callService(const QJsonObject& request)
+{
+    auto pending = std::make_shared<PendingReply>();
+    oxServices* target = services;
+    // Runs on the main thread; dropped unrun when the service is destroyed first.
+    QMetaObject::invokeMethod(
+        target,
+        [pending, target, request] {
+            {
+                std::lock_guard<std::mutex> lock(pending->mutex);
+                if (pending->abandoned)
+                    return;
+            }
+            QJsonObject reply = target->webRequest(request);
+            std::lock_guard<std::mutex> lock(pending->mutex);
+            pending->reply = std::move(reply);
+            pending->done = true;
+            pending->ready.notify_one();
+        },
+        Qt::QueuedConnection);
+
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    while (!pending->done) {
+        if (stopping) {
+            pending->abandoned = true;
+            return std::nullopt;
+        }
+        pending->ready.wait_for(lock, std::chrono::milliseconds(kReplyWaitSliceMs));
+    }
+    return std::move(pending->reply);
+}
+
+int webThread::serveStatic(mg_connection* conn, const char* rawPath)
+{
+    const std::string root = webRoot.toStdString();
+    const std::string rel = resolveStaticPath(rawPath, root);
+    const std::string file = rel.empty() ? std::string() : confinedRegularFile(rel, root);
+    if (file.empty())
+        return sendNotFound(conn);
+    // MIME type from the extension; conditional and range requests included.
+    mg_send_mime_file(conn, file.c_str(), nullptr);
+    return 200;
+}

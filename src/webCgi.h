@@ -1,0 +1,75 @@
+#pragma once
+// The web server: CivetWeb on the configured web port, the four JSON API
+// paths, a silent WebSocket on "/websocket" and static files from "web".
+//
+// Threads: run() starts CivetWeb and then only waits for stop(). CivetWeb's
+// own worker threads take the requests; they never touch service state:
+// each API request is carried to the main thread, answered there by
+// oxServices::webRequest, and the worker waits for the reply in short slices
+// so that stop() can always end it.
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class oxServices;
+struct mg_connection;
+
+class webThread : public QThread
+{
+    Q_OBJECT
+public:
+    // Bounds that keep idle or slow clients from holding the server: a
+    // connection occupies one worker for as long as it is open.
+    static constexpr int kWorkerThreads = 24;
+    static constexpr int kRequestTimeoutMs = 5000;
+    static constexpr int kKeepAliveTimeoutMs = 5000;
+    // How often a worker waiting for the main thread looks at the stop flag.
+    static constexpr int kReplyWaitSliceMs = 50;
+
+    // Main thread. Reads the service's webPort once; later changes of the
+    // setting take effect at the next start.
+    webThread(oxServices* services, QObject* parent);
+    ~webThread() override;
+
+    // Main thread. Ends every waiting request, stops CivetWeb and joins the
+    // thread. Idempotent; never waits for the main thread.
+    void stop();
+
+protected:
+    void run() override;
+
+private:
+    static int beginRequest(mg_connection* conn);
+    static int logMessage(const mg_connection* conn, const char* message);
+    static int plainWebSocketPath(mg_connection* conn, void* self);
+    static int webSocketConnect(const mg_connection* conn, void* self);
+    static void webSocketReady(mg_connection* conn, void* self);
+    static int webSocketData(mg_connection* conn, int bits, char* data, size_t len, void* self);
+    static void webSocketClose(const mg_connection* conn, void* self);
+
+    // Worker threads.
+    int answerApi(mg_connection* conn);
+    int serveStatic(mg_connection* conn, const char* rawPath);
+    std::optional<QJsonObject> callService(const QJsonObject& request);
+
+    int webPort = 8000;
+    QString webRoot;
+    QByteArray listenUrl;
+    oxServices* services = nullptr;  // not owned; outlives this thread's workers
+
+    // stopping is read by workers without the mutex; the mutex and condition
+    // only wake run() for the shutdown.
+    std::atomic<bool> stopping{false};
+    // Set once the WebSocket handler is registered; until then no request is
+    // handed back to CivetWeb.
+    std::atomic<bool> webSocketReadyToServe{false};
+    std::mutex stopMutex;
+    std::condition_variable stopCondition;
+};
