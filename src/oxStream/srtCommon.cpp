@@ -1,0 +1,170 @@
+#include "srtCommon.h"
+#include "logging.h"
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace oxSrt {
+
+namespace {
+
+std::once_flag libraryOnce;
+int firstStartupResult = 0;
+std::atomic<int> attempts{0};
+
+// Runs on libsrt's threads (and the endpoints' threads): Qt logging is thread safe.
+void libLogHandler(void*, int level, const char*, int, const char*, const char* message)
+{
+    size_t len = std::strlen(message);
+    while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r'))
+        --len;
+    if (level <= 3) // LOG_CRIT, LOG_ERR
+        qCWarning(lcSrtLib, "%.*s", static_cast<int>(len), message);
+    else
+        qCDebug(lcSrtLib, "%.*s", static_cast<int>(len), message);
+}
+
+void endLibrary()
+{
+    // Qt's logging may already be partly torn down this late: let libsrt
+    // write its last words to stderr itself.
+    srt_setloghandler(nullptr, nullptr);
+    srt_setloglevel(3);
+    srt_cleanup();
+}
+
+void startLibrary()
+{
+    // Construct the categories now, so that they are destroyed only after
+    // endLibrary has run at exit.
+    (void)lcSrt();
+    (void)lcSrtLib();
+    srt_setlogflags(SRT_LOGF_DISABLE_TIME | SRT_LOGF_DISABLE_EOL);
+    srt_setloghandler(nullptr, &libLogHandler);
+    firstStartupResult = srt_startup();
+    std::atexit(&endLibrary);
+}
+
+} // namespace
+
+int startup()
+{
+    bool first = false;
+    std::call_once(libraryOnce, [&first] {
+        startLibrary();
+        first = true;
+    });
+    attempts.fetch_add(1);
+    return first ? firstStartupResult : 1;
+}
+
+void cleanup()
+{
+    attempts.fetch_sub(1);
+}
+
+int openAttempts()
+{
+    return attempts.load();
+}
+
+void setLogLevel(int level)
+{
+    srt_setloglevel(level);
+}
+
+void logError(const char* prefix, const char* suffix)
+{
+    qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
+}
+
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
+{
+    *sock = SRT_INVALID_SOCK;
+    *eid = -1;
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    if (getaddrinfo(nullptr, service.constData(), &hints, &res) != 0 || !res) {
+        qCDebug(lcSrt, "illegal port number or port is busy.\n");
+        return false;
+    }
+    const SRTSOCKET s = srt_create_socket();
+    if (s == SRT_INVALID_SOCK) {
+        logError("srt_socket: ");
+        freeaddrinfo(res);
+        return false;
+    }
+    const bool no = false;
+    const int latency = kLatencyMs;
+    const char* failed = nullptr;
+    if (srt_setsockopt(s, 0, SRTO_RCVSYN, &no, sizeof no) == SRT_ERROR)
+        failed = "srt_setsockopt: ";
+    else if (srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency) == SRT_ERROR)
+        failed = "srt_setsockflag SRTO_LATENCY error: ";
+    else if (srt_bind(s, res->ai_addr, static_cast<int>(res->ai_addrlen)) == SRT_ERROR)
+        failed = "srt_bind: ";
+    freeaddrinfo(res);
+    if (!failed) {
+        qCDebug(lcSrt, "server is ready at port: %d", port);
+        if (srt_listen(s, 10) == SRT_ERROR)
+            failed = texts.listen;
+    }
+    if (failed) {
+        logError(failed);
+        srt_close(s);
+        return false;
+    }
+    const int e = srt_epoll_create();
+    if (e < 0) {
+        logError(texts.epollCreate);
+        srt_close(s);
+        return false;
+    }
+    const int events = kPollEvents;
+    if (srt_epoll_add_usock(e, s, &events) == SRT_ERROR) {
+        logError(texts.epollAdd);
+        srt_epoll_release(e);
+        srt_close(s);
+        return false;
+    }
+    *sock = s;
+    *eid = e;
+    return true;
+}
+
+SRTSOCKET acceptCaller(SRTSOCKET listener, const char* acceptText, bool withHandle)
+{
+    sockaddr_storage addr{};
+    int addrLen = sizeof addr;
+    const SRTSOCKET c = srt_accept(listener, reinterpret_cast<sockaddr*>(&addr), &addrLen);
+    if (c == SRT_INVALID_SOCK) {
+        logError(acceptText);
+        return SRT_INVALID_SOCK;
+    }
+    char host[1025] = "";
+    char serv[32] = "";
+    getnameinfo(reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(addrLen), host, sizeof host, serv,
+                sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV);
+    if (withHandle)
+        qCDebug(lcSrt, "oxdp tx new connection: %s:%s socket fd:%d", host, serv, c);
+    else
+        qCDebug(lcSrt, "oxdp tx new connection: %s:%s", host, serv);
+    return c;
+}
+
+bool isGone(SRT_SOCKSTATUS state)
+{
+    return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
+}
+
+} // namespace oxSrt

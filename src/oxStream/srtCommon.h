@@ -1,0 +1,61 @@
+#pragma once
+// What the two oxdp endpoints share: the process-wide libsrt lifetime, its log
+// routing and level, and the one place that turns a libsrt error into a log line.
+//
+// libsrt is started once for the process and ended once, at exit. Each
+// listening attempt of an endpoint still calls startup()/cleanup() around its
+// work, but those only count attempts: one endpoint's attempt ending can never
+// tear the library down under another endpoint's live sockets.
+#include <srt/srt.h>
+
+namespace oxSrt {
+
+// Latency of every oxdp socket, in milliseconds.
+constexpr int kLatencyMs = 20;
+// Largest SRT live-mode message payload.
+constexpr int kMaxMessage = 1316;
+// srt_epoll_add_usock event mask: SRT_EPOLL_IN | SRT_EPOLL_ERR.
+constexpr int kPollEvents = int(SRT_EPOLL_IN) | int(SRT_EPOLL_ERR);
+// The level the endpoints set for libsrt's own log (LOG_DEBUG).
+constexpr int kLibLogLevel = 7;
+
+// Any thread. The first call in the process starts libsrt, routes its log into
+// the category oxnode.srt.lib and arranges srt_cleanup at process exit; every
+// call counts one open attempt. Returns srt_startup's result for the first
+// call, 1 ("already started") afterwards.
+int startup();
+// Any thread. Ends one attempt; never ends the library.
+void cleanup();
+// Attempts between startup() and cleanup() right now (for tests).
+int openAttempts();
+
+// Any thread: srt_setloglevel. libsrt's level is process-wide.
+void setLogLevel(int level);
+
+// Any thread. Writes prefix followed by srt_getlasterror_str() of the calling
+// thread to the oxnode.srt debug log, then suffix, e.g. "srt_bind: Operation not supported...".
+void logError(const char* prefix, const char* suffix = "");
+
+// Log texts of the setup steps that differ between the two endpoints.
+struct ListenTexts {
+    const char* listen;      // srt_listen failed
+    const char* epollCreate; // srt_epoll_create failed
+    const char* epollAdd;    // srt_epoll_add_usock of the listener failed
+};
+
+// The setup of one listening attempt, run on the endpoint's own thread: a
+// non-blocking-receive SRT socket with kLatencyMs latency, bound to UDP port
+// on all IPv4 addresses, listening (backlog 10), in a fresh poll set. Every
+// failure is logged with its specified text; whatever was opened is released
+// again and false returned.
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid);
+
+// Accepts one caller on a listening socket and logs
+// "oxdp tx new connection: host:port" (plus " socket fd:<handle>" when
+// withHandle). SRT_INVALID_SOCK, with acceptText and the error logged, on failure.
+SRTSOCKET acceptCaller(SRTSOCKET listener, const char* acceptText, bool withHandle);
+
+// True for the states of a caller that is gone (broken, closed, nonexistent).
+bool isGone(SRT_SOCKSTATUS state);
+
+} // namespace oxSrt
