@@ -9,6 +9,15 @@
 //	    ("hello") first so the far side learns our address and conv. Reads
 //	    M bytes message by message, writes them to FILE ("-" for stdout),
 //	    replies "done" and waits for one more message ("bye").
+//	kcppeer recv -knock HOST:PORT -bytes M [-skipzero] [-out FILE]
+//	    sends one datagram (a bare KCP header of conversation 0) from a
+//	    fresh local port to HOST:PORT, so that a listening KCP session there
+//	    learns where to send, then accepts the session that side opens with
+//	    its own conversation number and reads M bytes; no "done"/"bye".
+//	    -skipzero drops one-byte messages holding 0 (the far side's keep-alives).
+//	kcppeer send ... -hold
+//	    instead of waiting for a reply, keeps the session open after writing
+//	    (reading and discarding what arrives) until the timeout or a signal.
 //
 // Status lines go to stderr: "listening ADDR", then "stats ..." at the end.
 // Exit code 0 on success, 1 on any failure or timeout.
@@ -19,6 +28,7 @@ import (
 	"flag"
 	"fmt"
 	"io"
+	"net"
 	"os"
 	"time"
 
@@ -64,12 +74,49 @@ func main() {
 	wnd := fs.Int("wnd", 1024, "send and receive window, segments")
 	out := fs.String("out", "", "file for the received bytes, - for stdout (recv)")
 	timeout := fs.Duration("timeout", 60*time.Second, "give up after this long")
+	knock := fs.String("knock", "", "remote HOST:PORT to send one datagram to, then accept its session (recv)")
+	skipZero := fs.Bool("skipzero", false, "drop one-byte messages holding 0 (recv)")
+	hold := fs.Bool("hold", false, "after writing, keep the session open until the timeout (send)")
 	fs.Parse(os.Args[2:])
 
 	deadline := time.Now().Add(*timeout)
 	var sess *kcp.UDPSession
 	var err error
 	switch {
+	case *knock != "" && mode == "recv":
+		raddr, rerr := net.ResolveUDPAddr("udp4", *knock)
+		if rerr != nil {
+			fail("knock address: %v", rerr)
+		}
+		laddr := "127.0.0.1:0"
+		if *listen != "" {
+			laddr = *listen
+		}
+		la, lerr := net.ResolveUDPAddr("udp4", laddr)
+		if lerr != nil {
+			fail("listen address: %v", lerr)
+		}
+		conn, cerr := net.ListenUDP("udp4", la)
+		if cerr != nil {
+			fail("listen: %v", cerr)
+		}
+		// 24-byte header: conv 0, cmd WASK (83), everything else 0.
+		hdr := make([]byte, 24)
+		hdr[4] = 83
+		if _, werr := conn.WriteTo(hdr, raddr); werr != nil {
+			fail("knock: %v", werr)
+		}
+		fmt.Fprintf(os.Stderr, "knocked from %s\n", conn.LocalAddr().String())
+		l, lerr2 := kcp.ServeConn(nil, 0, 0, conn)
+		if lerr2 != nil {
+			fail("serve: %v", lerr2)
+		}
+		l.SetDeadline(deadline)
+		sess, err = l.AcceptKCP()
+		if err != nil {
+			fail("accept: %v", err)
+		}
+		fmt.Fprintf(os.Stderr, "accepted conv=%d\n", sess.GetConv())
 	case *dial != "":
 		sess, err = kcp.DialWithOptions(*dial, nil, 0, 0)
 		if err != nil {
@@ -116,6 +163,14 @@ func main() {
 			messages++
 		}
 		buf := make([]byte, 65536)
+		if *hold {
+			fmt.Fprintf(os.Stderr, "written bytes=%d messages=%d conv=%d\n", len(data), messages, sess.GetConv())
+			for {
+				if _, err := sess.Read(buf); err != nil {
+					return
+				}
+			}
+		}
 		n, err := sess.Read(buf)
 		if err != nil {
 			fail("waiting for the reply: %v", err)
@@ -149,6 +204,12 @@ func main() {
 		if err != nil {
 			fail("read after %d bytes: %v", got, err)
 		}
+		if *skipZero && n == 1 && buf[0] == 0 {
+			continue
+		}
+		if *knock != "" && n > *nbytes-got {
+			fail("%d bytes more than asked for", n-(*nbytes-got))
+		}
 		got += n
 		messages++
 		if n > maxmsg {
@@ -158,6 +219,11 @@ func main() {
 		if _, err := sink.Write(buf[:n]); err != nil {
 			fail("out: %v", err)
 		}
+	}
+	if *knock != "" {
+		fmt.Fprintf(os.Stderr, "stats mode=recv bytes=%d messages=%d maxmsg=%d conv=%d md5=%x ms=%d\n",
+			got, messages, maxmsg, sess.GetConv(), sum.Sum(nil), time.Since(start).Milliseconds())
+		return
 	}
 	if _, err := sess.Write([]byte("done")); err != nil {
 		fail("done: %v", err)

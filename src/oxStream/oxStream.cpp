@@ -1,0 +1,248 @@
+// Fan-out of one stream.
+//
+// Inputs receive on their own network threads (Asio workers for TCP, the SRT
+// worker, the KCP session thread) and call putStream there. putStream lends
+// the buffer to every output in turn on that same thread and then deletes it:
+// no queue and no copy in the stream itself. Outputs that cannot write without
+// blocking (SRT) copy what they need. The endpoint lists are filled before
+// `running` is set and emptied only in the destructor, after `running` has been
+// cleared and every fan-out still inside putStream has left (fanOutsInFlight),
+// so the media path needs no lock shared with the control path.
+#include "oxStream.h"
+#include "logging.h"
+#include "oxServices.h"
+#include "oxStreamBuffers.h"
+#include "oxStreamType.h"
+#include "sr_oxdp/sr_oxdp.h"
+#include "sr_tcp/sr_tcp.h"
+#include "st_oxdp/st_oxdp.h"
+#include "st_tcp/st_tcp.h"
+#ifdef OXNODE_HAS_OXLAT
+#include "sr_lat/sr_lat.h"
+#include "st_lat/st_lat.h"
+#endif
+
+#include <QJsonArray>
+#include <QThread>
+
+#include <limits>
+
+namespace {
+
+struct EndpointRow {
+    bool output;
+    int endpointId;
+    int portOffset;
+    const char* suffix; // null: keep the name of the previous row
+    oxStreamType* (*make)(int endpointId, QJsonObject cfg);
+};
+
+template <typename T>
+oxStreamType* makeEndpoint(int endpointId, QJsonObject cfg)
+{
+    return new T(endpointId, cfg);
+}
+
+// Endpoints of a stream, in construction order.
+const EndpointRow kEndpointRows[] = {
+    {false, 1, 0, "_tcpRx", &makeEndpoint<sr_tcp>},
+    {false, 2, 0, "_oxdpRx", &makeEndpoint<sr_oxdp>},
+#ifdef OXNODE_HAS_OXLAT
+    {false, 2, 1, "_oxlatRx", &makeEndpoint<sr_lat>},
+#endif
+    {true, 1, 10, "_tcpTx", &makeEndpoint<st_tcp>},
+    {true, 2, 10, nullptr, &makeEndpoint<st_oxdp>},
+#ifdef OXNODE_HAS_OXLAT
+    {true, 2, 11, nullptr, &makeEndpoint<st_lat>},
+#endif
+};
+
+} // namespace
+
+oxStream::oxStream(oxServices* services_, int id, QJsonObject cfg, oxObject*)
+    : oxObject(nullptr)
+    , streamId(id)
+    , services(services_)
+{
+    type = QStringLiteral("ctrl_stream");
+    const QJsonValue n = cfg.value(QStringLiteral("name"));
+    streamName = n.isString() ? n.toString() : QStringLiteral("Not Set");
+    connect(this, &oxStream::doWork, this, &oxStream::workCmd);
+    heartTimer = new QTimer(this);
+    connect(heartTimer, &QTimer::timeout, this, &oxStream::heartTimerSlots);
+}
+
+oxStream::~oxStream()
+{
+    running.store(false);
+    qCDebug(lcStream, "stream:%d delete start!", streamId);
+    if (heartTimer)
+        heartTimer->stop();
+    waitForFanOuts();
+    for (oxStreamType* out : outList)
+        delete out;
+    outList.clear();
+    // Inputs may still deliver until they are gone; putStream drops those
+    // chunks because `running` is false.
+    for (oxStreamType* in : inList)
+        delete in;
+    inList.clear();
+    qCDebug(lcStream, "stream:%d delete done!", streamId);
+}
+
+void oxStream::start()
+{
+#ifdef OXNODE_BASIC
+    _start(); // the reduced program starts streams on the caller's thread
+#else
+    Q_EMIT doWork(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("start")}});
+#endif
+}
+
+void oxStream::stop()
+{
+#ifdef OXNODE_BASIC
+    _stop();
+#else
+    Q_EMIT doWork(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("stop")}});
+#endif
+}
+
+void oxStream::workCmd(QJsonObject cmd)
+{
+    const QString c = cmd.value(QStringLiteral("cmd")).toString();
+    if (c == QLatin1String("start"))
+        _start();
+    else if (c == QLatin1String("stop"))
+        _stop();
+}
+
+void oxStream::_start()
+{
+    if (everStarted) {
+        // A second set of endpoints would fight the first one for the same ports.
+        qCWarning(lcStream, "stream %d already started, start refused", streamId);
+        return;
+    }
+    everStarted = true;
+    if (!heartTimer) {
+        heartTimer = new QTimer(this);
+        connect(heartTimer, &QTimer::timeout, this, &oxStream::heartTimerSlots);
+    }
+    createEndpoints();
+    for (oxStreamType* out : outList)
+        out->start();
+    for (oxStreamType* in : inList)
+        in->start();
+    running.store(true);
+    heartTimer->start(1000);
+    qCDebug(lcStream, "stream %d start", streamId);
+}
+
+void oxStream::createEndpoints()
+{
+    QJsonObject cfg;
+    for (const EndpointRow& row : kEndpointRows) {
+        cfg.insert(QStringLiteral("port"), 8010 + 20 * streamId + row.portOffset);
+        if (row.suffix)
+            cfg.insert(QStringLiteral("name"), streamName + QLatin1String(row.suffix));
+        oxStreamType* ep = row.make(row.endpointId, cfg);
+        ep->stream = this;
+        (row.output ? outList : inList).append(ep); // owned by the stream from here on
+    }
+}
+
+void oxStream::_stop()
+{
+    running.store(false);
+    if (heartTimer)
+        heartTimer->stop();
+    for (oxStreamType* out : outList)
+        out->stop();
+    for (oxStreamType* in : inList)
+        in->stop();
+}
+
+void oxStream::addByteCount(int len)
+{
+    int32_t cur = byteTotal.load(std::memory_order_relaxed);
+    int32_t next;
+    do {
+        const int64_t sum = static_cast<int64_t>(cur) + len;
+        next = sum > std::numeric_limits<int32_t>::max() ? 0 : static_cast<int32_t>(sum);
+    } while (!byteTotal.compare_exchange_weak(cur, next, std::memory_order_relaxed));
+}
+
+void oxStream::putStream(oxStreamBuf* buf)
+{
+    if (!buf)
+        return;
+    // Announce the fan-out before testing `running` (both sequentially
+    // consistent): the destructor clears `running` and then waits for zero.
+    fanOutsInFlight.fetch_add(1);
+    if (!running.load()) {
+        fanOutsInFlight.fetch_sub(1);
+        delete buf;
+        return;
+    }
+    const oxStreambuf_t* p = buf->streamPayload();
+    addByteCount(p ? p->len : 0);
+    for (oxStreamType* out : outList)
+        out->putBufIn(buf);
+    fanOutsInFlight.fetch_sub(1);
+    delete buf;
+}
+
+void oxStream::waitForFanOuts()
+{
+    while (fanOutsInFlight.load() != 0)
+        QThread::usleep(200);
+}
+
+QString oxStream::getHostName() const
+{
+    return services ? services->serverIP : QStringLiteral("host.name.error");
+}
+
+QJsonObject oxStream::describe(bool status)
+{
+    QJsonArray ins;
+    QJsonArray outs;
+    for (oxStreamType* in : inList)
+        ins.append(status ? in->getStatus() : in->getCfg());
+    for (oxStreamType* out : outList)
+        outs.append(status ? out->getStatus() : out->getCfg());
+    return QJsonObject{
+        {QStringLiteral("id"), streamId},
+        {QStringLiteral("name"), streamName},
+        {QStringLiteral("type"), QStringLiteral("ctrl_stream")},
+        {QStringLiteral("bitRate"), bitRate},
+        {QStringLiteral("inList"), ins},
+        {QStringLiteral("outList"), outs},
+    };
+}
+
+QJsonObject oxStream::getCfg()
+{
+    return describe(false);
+}
+
+QJsonObject oxStream::getStatus()
+{
+    return describe(true);
+}
+
+QJsonObject oxStream::parserJson(QJsonObject cmd)
+{
+    return cmd;
+}
+
+void oxStream::heartTimerSlots()
+{
+    const int32_t total = byteTotal.load(std::memory_order_relaxed);
+    const int32_t diff = total - byteTotalAtTick;
+    // After the counter wrapped to 0 the difference is negative: report the
+    // bytes counted since the wrap instead of a negative rate.
+    bitRate = diff >= 0 ? diff : total;
+    byteTotalAtTick = total;
+}

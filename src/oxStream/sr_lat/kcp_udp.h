@@ -1,0 +1,138 @@
+#pragma once
+// One oxlat link: a reliable, ordered message channel (KCP) over one UDP
+// socket, driven by a session thread of its own. See kcp_udp.cpp for the data
+// path and the threads.
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+
+struct IKCPCB;
+typedef struct IKCPCB ikcpcb;
+class QTimer;
+
+class kcp_udp : public QObject
+{
+    Q_OBJECT
+public:
+    using MessageFn = std::function<void(unsigned char* data, int32_t len, void* user)>;
+
+    // Bounds of the send queue; past either one the whole queue is dropped.
+    static constexpr int kMaxQueuedMessages = 2000;
+    static constexpr int64_t kMaxQueuedBytes = 64 * 1024 * 1024;
+    // Messages are cut to this size before they enter KCP (the MTU).
+    static constexpr int kPieceSize = 1400;
+    static constexpr int kDeliveryArea = 1500;
+    static constexpr uint32_t kBacklogSegments = 10000;
+    static constexpr int kExtraMinRto = 300;   // added to minRto until the link proves healthy
+    static constexpr uint32_t kHealthyTicks = 5;
+
+    // Owning thread. host "0.0.0.0" selects the listening role, anything else
+    // the calling role. Opens nothing.
+    kcp_udp(const QString& host, int port, int minRto);
+    ~kcp_udp() override; // owning thread; joins the session thread (quick: it is woken)
+
+    static kcp_udp* createSocket(const QString& host, int port, int minRto); // caller owns the result
+
+    // Owning thread; only the first call acts. Starts the heart timer (unless
+    // heartPeriodMs is 0) and the session thread. Always true.
+    bool start();
+    // Any thread: copies the bytes into the send queue (queueLock). Returns 0.
+    int kcp_send(const void* data, int len);
+    // Any thread: drops everything queued (queueLock).
+    void clearBuf();
+    // Session thread (or before start / after the thread ended): ends the
+    // session; mode -1 also closes the socket.
+    void Close(int mode);
+    // Any thread (owning or web thread); reads under stateLock. Empty between sessions.
+    QJsonObject getStatus();
+
+    // Any thread; each takes stateLock.
+    int setmtu(uint16_t mtu);
+    int setnodelay(int type);
+    int getWaitSendNum();
+    bool needPaused();
+    void debugPrint();
+
+    // Set by the owner before start(); called on the session thread for
+    // every delivered message.
+    MessageFn onMessage;
+    void* userData = nullptr;
+
+    // Timing knobs, set before start(). heartPeriodMs 0: no timer, the owner
+    // (a test) calls heartTimerSlots itself. retryPeriodMs is the pause before
+    // each session (and after a failed one).
+    int heartPeriodMs = 1000;
+    int retryPeriodMs = 1000;
+
+    // Read-only views for the owner and tests; any thread.
+    bool isReady() const { return ready.load(); }
+    uint32_t currentConv() const { return conv.load(); }
+    uint32_t sessionsBuilt() const { return sessions.load(); }
+    uint32_t keepAlivesQueued() const { return keepAlives.load(); }
+    int queuedMessages();
+    bool hasSession(); // stateLock
+    int32_t currentMinRto(); // rx_minrto of the session, -1 without one; stateLock
+    uint32_t txBandKbps() const { return txBand.load(); }
+    uint32_t rxBandKbps() const { return rxBand.load(); }
+    bool isClientRole() const { return isClient; }
+    int boundPort() const { return port; }
+
+public Q_SLOTS:
+    void heartTimerSlots(); // owning thread, every heartPeriodMs
+
+private:
+    static int udp_output(const char* buf, int len, ikcpcb* kcp, void* user);
+    void mainThread();
+    bool create();
+    void handle_update();
+    void feedQueue();
+    bool readDatagrams(); // false: the session must end (conversation adopted)
+    void deliverMessages();
+    // Sleeps up to ms, returns early when exit is requested.
+    void pause(int ms);
+    void closeSocket();
+
+    std::atomic<uint32_t> txBand{0}, rxBand{0};
+    std::atomic<bool> ready{false};
+    ikcpcb* kcp = nullptr; // guarded by stateLock; owned
+    std::mutex stateLock;
+    uint16_t interval = 1;
+    int sock = -1; // session thread only
+    std::thread sessionThread;
+    sockaddr_in peerAddr{};
+    sockaddr_in localAddr{};
+    sockaddr_in replyAddr{}; // session thread only
+    bool replyKnown = false; // session thread only
+    int minRto = 0;
+    std::atomic<uint32_t> txBytes{0}, rxBytes{0};
+    uint32_t prevTxBytes = 0, prevRxBytes = 0; // stateLock
+    std::atomic<uint32_t> rxIdleTicks{1}, txIdleTicks{1};
+    std::atomic<uint32_t> overWaitCount{0}, healthyTicks{0};
+    std::atomic<bool> exitRequested{false}, paused{true}, resetRequested{true};
+    std::deque<std::vector<char>> sendQueue; // queueLock
+    int64_t queuedBytes = 0; // queueLock
+    std::mutex queueLock;
+    QTimer* heartTimer = nullptr; // owned, no parent
+    bool isClient = false;
+    std::atomic<uint32_t> conv{0};
+    std::atomic<uint32_t> convErrors{0};
+    QString host;
+    int port = 0;
+    bool started = false;
+    std::atomic<uint32_t> sessions{0}, keepAlives{0};
+    std::vector<char> recvArea;     // session thread: one datagram
+    std::vector<char> deliveryArea; // session thread: one message, grown for long ones
+    std::mutex wakeLock;
+    std::condition_variable wake;
+};

@@ -1,0 +1,75 @@
+#include "st_lat.h"
+#include "sr_lat/kcp_udp.h"
+#include "oxStream.h"
+#include "oxStreamBuffers.h"
+
+#include <cstdio>
+
+st_lat::st_lat(int endpointId_, QJsonObject cfg)
+{
+    endpointId = endpointId_;
+    type = QStringLiteral("st_lat");
+    name = cfg.value(QStringLiteral("name")).toString();
+    port = cfg.value(QStringLiteral("port")).toInt(10001);
+    kcp.reset(kcp_udp::createSocket(QStringLiteral("0.0.0.0"), port, kMinRto));
+    kcp->onMessage = &st_lat::revCB;
+    kcp->userData = this;
+}
+
+st_lat::~st_lat()
+{
+    gateOpen.store(false);
+    kcp.reset();
+}
+
+void st_lat::start()
+{
+    if (port < 100 || port > 65535) {
+        std::printf("监听端口不正确:%d \n", port);
+        std::fflush(stdout);
+        return;
+    }
+    const QString host = stream ? stream->getHostName() : QStringLiteral("host.name.error");
+    url = QStringLiteral("oxlat://") + host + QLatin1Char(':') + QString::number(port);
+    kcp->start();
+    gateOpen.store(true);
+}
+
+void st_lat::stop()
+{
+    gateOpen.store(false);
+}
+
+QJsonObject st_lat::getCfg()
+{
+    return QJsonObject{
+        {QStringLiteral("id"), endpointId},
+        {QStringLiteral("type"), type},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("port"), port},
+        {QStringLiteral("url"), url},
+    };
+}
+
+QJsonObject st_lat::getStatus()
+{
+    QJsonObject o = kcp->getStatus();
+    o.insert(QStringLiteral("id"), endpointId);
+    o.insert(QStringLiteral("type"), type);
+    o.insert(QStringLiteral("name"), name);
+    o.insert(QStringLiteral("url"), url);
+    o.insert(QStringLiteral("linkStatus"), kcp->isReady());
+    return o;
+}
+
+void st_lat::putBufIn(oxStreamBuf* buf)
+{
+    const oxStreambuf_t* p = buf ? buf->streamPayload() : nullptr;
+    if (!p || !gateOpen.load(std::memory_order_acquire))
+        return;
+    kcp->kcp_send(p->data, p->len); // copied into the session's queue
+}
+
+void st_lat::revCB(unsigned char*, int, void*)
+{
+}
