@@ -136,8 +136,11 @@ struct BaselineRelay {
     void run()
     {
         std::vector<int> clients;
-        for (int i = 0; i < k; ++i)
+        const int one = 1;
+        for (int i = 0; i < k; ++i) {
             clients.push_back(accept(outListen, nullptr, nullptr));
+            setsockopt(clients.back(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
         const int src = accept(inListen, nullptr, nullptr);
         std::vector<char> buf(64 * 1024);
         timespec t0{};

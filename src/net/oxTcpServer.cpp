@@ -90,6 +90,10 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
     } catch (...) {
         peeraddr_ = "?:" + std::to_string(peer.port());
     }
+    // Relayed chunks are written as they arrive; holding small ones back for
+    // coalescing would only add latency.
+    asio::error_code ec;
+    sock_->set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
 size_t SocketChannel::queuedBytes() const

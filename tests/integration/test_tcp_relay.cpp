@@ -48,19 +48,20 @@ std::unique_ptr<oxt::TcpClient> connectClient(oxt::OxNode& node, int port, int r
     return c;
 }
 
-class TcpRelay : public ::testing::Test
+// Both programs relay TCP the same way; every case runs against each.
+class TcpRelay : public ::testing::TestWithParam<const char*>
 {
 protected:
     void start(const std::vector<int>& ports = kStream0Ports)
     {
         node.options().readyPorts = ports;
-        ASSERT_TRUE(node.start());
+        ASSERT_TRUE(node.start(GetParam()));
     }
     void TearDown() override { node.expectCleanExit(); }
     oxt::OxNode node;
 };
 
-TEST_F(TcpRelay, FirstStartWritesBothFilesWithDefaults)
+TEST_P(TcpRelay, FirstStartWritesBothFilesWithDefaults)
 {
     start();
     EXPECT_EQ(node.dir().readFile("appcfg.json"),
@@ -73,7 +74,7 @@ TEST_F(TcpRelay, FirstStartWritesBothFilesWithDefaults)
     EXPECT_TRUE(node.process().waitForOutput("stream 0 start"));
 }
 
-TEST_F(TcpRelay, StreamZeroRelaysByteExactToEveryClient)
+TEST_P(TcpRelay, StreamZeroRelaysByteExactToEveryClient)
 {
     start();
     std::vector<std::unique_ptr<oxt::TcpClient>> clients;
@@ -90,7 +91,7 @@ TEST_F(TcpRelay, StreamZeroRelaysByteExactToEveryClient)
     }
 }
 
-TEST_F(TcpRelay, SourcesComeAndGoAndClientsLeaveWithoutDisturbingOthers)
+TEST_P(TcpRelay, SourcesComeAndGoAndClientsLeaveWithoutDisturbingOthers)
 {
     start();
     auto stay = connectClient(node, 8020);
@@ -113,7 +114,7 @@ TEST_F(TcpRelay, SourcesComeAndGoAndClientsLeaveWithoutDisturbingOthers)
     EXPECT_TRUE(both == "TS" || both == "ST") << both;
 }
 
-TEST_F(TcpRelay, SourceReceivesKeepAliveNewlines)
+TEST_P(TcpRelay, SourceReceivesKeepAliveNewlines)
 {
     start();
     auto source = connectClient(node, 8010);
@@ -121,7 +122,7 @@ TEST_F(TcpRelay, SourceReceivesKeepAliveNewlines)
     EXPECT_EQ(source->recvExactly(1, 3500), "\n");
 }
 
-TEST_F(TcpRelay, ClientThatNeverReadsIsClosedAtItsQueueLimitOthersKeepReceiving)
+TEST_P(TcpRelay, ClientThatNeverReadsIsClosedAtItsQueueLimitOthersKeepReceiving)
 {
     start();
     auto stuck = connectClient(node, 8020, 4096);
@@ -142,7 +143,7 @@ TEST_F(TcpRelay, ClientThatNeverReadsIsClosedAtItsQueueLimitOthersKeepReceiving)
     EXPECT_TRUE(stuck->waitClosed(10000)) << "a client that never reads must be dropped";
 }
 
-TEST_F(TcpRelay, PortInUseIsLoggedAndTheRestOfTheStreamWorks)
+TEST_P(TcpRelay, PortInUseIsLoggedAndTheRestOfTheStreamWorks)
 {
     const int held = oxt::holdTcpPort(8020);
     ASSERT_GE(held, 0);
@@ -154,7 +155,7 @@ TEST_F(TcpRelay, PortInUseIsLoggedAndTheRestOfTheStreamWorks)
     EXPECT_EQ(source->recvExactly(1, 3500), "\n");
 }
 
-TEST_F(TcpRelay, InputPortInUseIsLoggedAndOutputStillListens)
+TEST_P(TcpRelay, InputPortInUseIsLoggedAndOutputStillListens)
 {
     const int held = oxt::holdTcpPort(8010);
     ASSERT_GE(held, 0);
@@ -163,7 +164,7 @@ TEST_F(TcpRelay, InputPortInUseIsLoggedAndOutputStillListens)
     ::close(held);
 }
 
-TEST_F(TcpRelay, StreamHundredFromFileListensOnItsPorts)
+TEST_P(TcpRelay, StreamHundredFromFileListensOnItsPorts)
 {
     node.dir().writeFile("stream.json", "[{\"id\": 100, \"name\": \"cam\"}]");
     start({10010, 10020});
@@ -174,7 +175,7 @@ TEST_F(TcpRelay, StreamHundredFromFileListensOnItsPorts)
     EXPECT_FALSE(oxt::tcpPortInUse(8010));
 }
 
-TEST_F(TcpRelay, TwoStreamsAreIndependent)
+TEST_P(TcpRelay, TwoStreamsAreIndependent)
 {
     node.dir().writeFile("stream.json", "[{\"id\": 0, \"name\": \"a\"}, {\"id\": 2, \"name\": \"b\"}]");
     start({8010, 8020, 8050, 8060});
@@ -185,5 +186,10 @@ TEST_F(TcpRelay, TwoStreamsAreIndependent)
     EXPECT_EQ(c2->recvExactly(6), "to-two");
     EXPECT_EQ(c0->recvSome(300), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Programs, TcpRelay, ::testing::Values(OXNODE_BIN, OXNODE_BASIC_BIN),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.index == 0 ? "oxnode" : "oxnode_basic");
+                         });
 
 } // namespace
