@@ -1,0 +1,330 @@
+// Node session benchmark: oxnode with "localDevCfg" false and N simulated
+// nodes logged in over TCP 8000, each sending a "nodeStatus" report every
+// second. Prints the main thread's CPU share and the memory per node, for
+// 1000 and then 5000 nodes. Runs in a private network namespace.
+//
+//   bench_nodes [--oxnode PATH] [--seconds S] [--counts 1000,5000]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double nowSec()
+{
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+void die(const char* what)
+{
+    std::perror(what);
+    std::exit(1);
+}
+
+void enterNetns()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        die("unshare(CLONE_NEWNET) (run as root)");
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "lo");
+    ioctl(s, SIOCGIFFLAGS, &ifr);
+    ifr.ifr_flags |= IFF_UP;
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
+        die("bring lo up");
+    close(s);
+}
+
+// Up to n, as far as the hard limit allows.
+void raiseFileLimit(rlim_t n)
+{
+    rlimit r{};
+    getrlimit(RLIMIT_NOFILE, &r);
+    if (r.rlim_max != RLIM_INFINITY && r.rlim_max < n)
+        n = r.rlim_max;
+    r.rlim_cur = n;
+    if (setrlimit(RLIMIT_NOFILE, &r) != 0)
+        die("setrlimit(RLIMIT_NOFILE)");
+}
+
+int connectTo(int port)
+{
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0)
+            die("socket");
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    die("connect");
+    return -1;
+}
+
+bool writeAll(int fd, const std::string& s)
+{
+    size_t off = 0;
+    while (off < s.size()) {
+        const ssize_t w = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        off += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Blocking read of one zero-terminated frame.
+std::string readFrame(int fd)
+{
+    std::string f;
+    char c;
+    while (recv(fd, &c, 1, 0) == 1) {
+        if (c == '\0')
+            return f;
+        f.push_back(c);
+    }
+    return {};
+}
+
+std::string field(const std::string& json, const std::string& key)
+{
+    const std::string k = "\"" + key + "\":\"";
+    const size_t p = json.find(k);
+    if (p == std::string::npos)
+        return {};
+    const size_t e = json.find('"', p + k.size());
+    return json.substr(p + k.size(), e - p - k.size());
+}
+
+struct OxnodeProcess {
+    pid_t pid = -1;
+    std::string dir;
+    explicit OxnodeProcess(const std::string& bin)
+    {
+        char tmpl[] = "/tmp/oxbenchXXXXXX";
+        dir = mkdtemp(tmpl);
+        mkdir((dir + "/web").c_str(), 0755);
+        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(connectTo(8001)); // web server up: start-up is over
+    }
+    // utime + stime of the main thread, in seconds.
+    double mainThreadCpu() const
+    {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
+        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::istringstream in(s.substr(s.rfind(')') + 2));
+        std::string tok;
+        unsigned long long ut = 0, st = 0;
+        for (int i = 3; i <= 15 && (in >> tok); ++i) {
+            if (i == 14)
+                ut = std::stoull(tok);
+            if (i == 15)
+                st = std::stoull(tok);
+        }
+        return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    long rssKb() const
+    {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
+    }
+    ~OxnodeProcess()
+    {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::string cmd = "rm -rf " + dir;
+        if (std::system(cmd.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+};
+
+struct SimNode {
+    int fd = -1;
+    std::string sn;
+    std::string token;
+    std::string statusFrame;
+};
+
+bool loginNode(SimNode& n, int index)
+{
+    char sn[32];
+    std::snprintf(sn, sizeof sn, "bench-%05d", index);
+    n.sn = sn;
+    n.fd = connectTo(8000);
+    // md5("73519046"), the default node token digest
+    const std::string login = std::string("{\"cmd\":\"nodeLogin\",\"id\":") + std::to_string(index) +
+                              ",\"sn\":\"" + n.sn + "\",\"token\":\"" + "be29c95f50acd28940de27f3dd1df1f9" + "\"}";
+    if (!writeAll(n.fd, login + std::string(1, '\0')))
+        return false;
+    for (;;) {
+        const std::string reply = readFrame(n.fd);
+        if (reply.empty())
+            return false;
+        if (reply.find("\"setToken\"") == std::string::npos)
+            continue; // e.g. a discovery frame
+        n.token = field(reply, "token");
+        break;
+    }
+    n.statusFrame = "{\"cmd\":\"nodeStatus\",\"sessionToken\":\"" + n.token +
+                    "\",\"server\":\"bench\",\"loginToServer\":true,\"data\":{\"workMode\":\"encoder\","
+                    "\"modeList\":\"encoder,decoder,relay\",\"temperature\":47,\"runtime\":123456,"
+                    "\"version\":\"1.4.2\",\"alias\":\"" + n.sn + "\",\"pipelist\":[{\"id\":0,\"state\":\"run\"}],"
+                    "\"network\":{\"mainIP\":\"192.0.2.10\",\"mask\":\"255.255.255.0\"}}}" + std::string(1, '\0');
+    const int flags = fcntl(n.fd, F_GETFL);
+    fcntl(n.fd, F_SETFL, flags | O_NONBLOCK);
+    return true;
+}
+
+// Every node sends one status report per second; what the service sends
+// (discovery frames, logouts) is drained.
+struct Run {
+    long reports = 0;
+    long logouts = 0;
+    long sendFailures = 0;
+};
+
+// Sends a report for every node whose last one is a second old or more.
+void pump(std::vector<SimNode>& nodes, std::vector<double>& lastSent, Run& run)
+{
+    static std::vector<char> buf(64 * 1024);
+    const double now = nowSec();
+    lastSent.resize(nodes.size(), 0);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (now - lastSent[i] >= 1.0) {
+            lastSent[i] = lastSent[i] == 0 ? now : lastSent[i] + 1.0;
+            if (send(nodes[i].fd, nodes[i].statusFrame.data(), nodes[i].statusFrame.size(), MSG_NOSIGNAL) > 0)
+                ++run.reports;
+            else if (++run.sendFailures == 1)
+                std::fprintf(stderr, "send to node %zu: %s\n", i, std::strerror(errno));
+        }
+        for (;;) {
+            const ssize_t r = recv(nodes[i].fd, buf.data(), buf.size(), 0);
+            if (r <= 0)
+                break;
+            if (std::string(buf.data(), static_cast<size_t>(r)).find("\"logout\"") != std::string::npos)
+                ++run.logouts;
+        }
+    }
+}
+
+Run drive(std::vector<SimNode>& nodes, std::vector<double>& lastSent, double seconds)
+{
+    Run run;
+    const double end = nowSec() + seconds;
+    while (nowSec() < end) {
+        pump(nodes, lastSent, run);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string bin = OXNODE_BIN;
+    double seconds = 10;
+    std::vector<int> counts = {1000, 5000};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--oxnode")
+            bin = argv[i + 1];
+        else if (a == "--seconds")
+            seconds = std::atof(argv[i + 1]);
+        else if (a == "--counts") {
+            counts.clear();
+            std::stringstream ss(argv[i + 1]);
+            std::string t;
+            while (std::getline(ss, t, ','))
+                counts.push_back(std::atoi(t.c_str()));
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    raiseFileLimit(65536); // inherited by oxnode
+    enterNetns();
+    OxnodeProcess ox(bin);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // let start-up allocations settle
+    const long rss0 = ox.rssKb();
+    std::printf("oxnode pid %d, idle RSS %ld KiB, %.0f s per step, each node reports once a second\n", ox.pid, rss0,
+                seconds);
+    std::printf("%8s %12s %14s %16s %14s %10s %10s\n", "nodes", "login s", "main thread %", "reports/s",
+                "RSS KiB/node", "logouts", "send fail");
+    std::vector<SimNode> nodes;
+    std::vector<double> lastSent;
+    Run loginRun; // nodes already logged in keep reporting while others log in
+    for (int target : counts) {
+        const double l0 = nowSec();
+        while (static_cast<int>(nodes.size()) < target) {
+            SimNode n;
+            if (!loginNode(n, static_cast<int>(nodes.size())))
+                die("login refused or connection lost");
+            nodes.push_back(std::move(n));
+            if (nodes.size() % 50 == 0)
+                pump(nodes, lastSent, loginRun);
+        }
+        const double loginSec = nowSec() - l0;
+        drive(nodes, lastSent, 2); // warm-up: every node has reported before measuring
+        const double c0 = ox.mainThreadCpu();
+        const double w0 = nowSec();
+        const Run run = drive(nodes, lastSent, seconds);
+        const double wall = nowSec() - w0;
+        const double cpu = ox.mainThreadCpu() - c0;
+        const long rss = ox.rssKb();
+        std::printf("%8zu %12.2f %14.1f %16.0f %14.2f %10ld %10ld\n", nodes.size(), loginSec, 100.0 * cpu / wall,
+                    static_cast<double>(run.reports) / wall,
+                    static_cast<double>(rss - rss0) / static_cast<double>(nodes.size()), run.logouts + loginRun.logouts,
+                    run.sendFailures + loginRun.sendFailures);
+        std::fflush(stdout);
+    }
+    for (SimNode& n : nodes)
+        close(n.fd);
+    if (std::getenv("BENCH_KEEP_LOG"))
+        std::system(("grep -v -E \"~oxTcp|disconnect !!|New Connect|设备注册|New node\" " + ox.dir + "/oxnode.log | sort | uniq -c | sort -rn | head -20 >&2").c_str());
+    return 0;
+}

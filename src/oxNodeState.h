@@ -1,0 +1,58 @@
+#pragma once
+// What the service knows about one device, as a plain value: the last status
+// report, its rendering as a status object, the component property cache and
+// how a message on a logged-in connection is classified. No sockets and no
+// service here, so the rules are unit-tested and fuzzed on their own.
+// Not thread safe: the owning oxNode lives on the main thread.
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The latest reported object per property of one component, in order of arrival.
+struct compProperties {
+    QString compName;
+    QList<QJsonObject> propList;
+};
+
+// Cache bounds per node: a device (or any host on the multicast group) could
+// otherwise grow it without limit by naming ever new components or properties.
+constexpr int kMaxCachedComponents = 256;
+constexpr int kMaxCachedProperties = 256;
+
+// Lenient readers: a missing key or a value of another type gives the default.
+QString jsonStr(const QJsonObject& o, const QString& key, const QString& def = QString());
+int jsonInteger(const QJsonObject& o, const QString& key, int def = 0);
+bool jsonBool(const QJsonObject& o, const QString& key, bool def = false);
+
+// What a frame on a logged-in connection asks for.
+enum class BoundMessage { Login, BadSession, KeepAlive, Status, Command };
+BoundMessage classifyBoundMessage(const QJsonObject& json, const QString& sessionToken);
+
+class oxNodeState
+{
+public:
+    // Applies a "nodeStatus" report (anything else is ignored): every field is
+    // overwritten, missing keys reset it. Does not touch id, sn or liveness.
+    // Returns false when json is not a status report.
+    bool applyStatus(const QJsonObject& json);
+    QJsonObject statusObject(bool online) const;
+
+    // Stores one "compProperty" report; false when a cache bound refused it.
+    bool compPropertyInfo(const QJsonObject& data);
+    // A copy of the cached object, or an empty object.
+    QJsonObject getCompProperties(const QString& compName, const QString& propName) const;
+
+    int id = 0;
+    QString sn;
+    QString alias, version, server, mainIp, workMode;
+    QStringList modeList;
+    int runtime = 0;
+    int temperature = 0;
+    bool loginToServer = false;
+    QJsonArray pipelist;
+    QJsonObject network;
+    QList<compProperties> compList;
+};

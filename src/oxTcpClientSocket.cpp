@@ -1,0 +1,113 @@
+#include "oxTcpClientSocket.h"
+#include "logging.h"
+
+#include <QHostAddress>
+
+oxTcpClientSocket::oxTcpClientSocket(QTcpSocket* s, QObject* parent)
+    : oxObject(parent)
+    , socket(s)
+{
+    if (!socket) {
+        closed = true;
+        deleteLater();
+        return;
+    }
+    // Owned from here on (the listening server no longer deletes it).
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::readyRead, this, &oxTcpClientSocket::ReadData);
+    connect(socket, &QTcpSocket::disconnected, this, &oxTcpClientSocket::DisConnect);
+    connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+    connect(this, &oxTcpClientSocket::threadSendDataSignal, this, &oxTcpClientSocket::sendSocketData);
+    peerIp = socket->peerAddress().toString();
+    peerPort = socket->peerPort();
+}
+
+oxTcpClientSocket::~oxTcpClientSocket()
+{
+    qCDebug(lcNode, "oxTcpClientSocket::~oxTcpClientSocket !!");
+    if (socket) {
+        // A socket still open at shutdown would report its disconnect to
+        // receivers that may be gone already.
+        socket->disconnect(this);
+        delete socket;
+    }
+}
+
+void oxTcpClientSocket::sendJson(QJsonObject json)
+{
+    Q_EMIT threadSendDataSignal(encodeFrame(json));
+}
+
+void oxTcpClientSocket::sendSocketData(QByteArray data)
+{
+    if (socket && !closed)
+        socket->write(data);
+}
+
+void oxTcpClientSocket::close()
+{
+    if (!socket || closed)
+        return;
+    socket->flush();
+    socket->abort();
+    if (!closed) {
+        // The socket was no longer connected, so abort() reported nothing.
+        DisConnect();
+        deleteLater();
+    }
+}
+
+int oxTcpClientSocket::findStringEnd(const unsigned char* buf, int pos, int len)
+{
+    return ::findStringEnd(buf, pos, len);
+}
+
+void oxTcpClientSocket::ReadData()
+{
+    if (closed)
+        return;
+    rxBuffer.append(socket->readAll());
+    processFifo();
+}
+
+void oxTcpClientSocket::processFifo()
+{
+    QByteArray frame;
+    // A receiver may close the connection; what follows it is then dropped.
+    while (!closed) {
+        switch (rxBuffer.next(&frame)) {
+        case oxFrameReader::Result::NeedMore:
+            return;
+        case oxFrameReader::Result::Overflow:
+            qCWarning(lcNode, "oxTcpClientSocket: %s:%d sent more than %d bytes without a frame end, closing",
+                      qUtf8Printable(peerIp), peerPort, kMaxFrameBytes);
+            close();
+            return;
+        case oxFrameReader::Result::Frame: {
+            QJsonObject object;
+            QString error;
+            switch (parseFrame(frame, &object, &error)) {
+            case FrameParse::Object:
+                Q_EMIT revData(this, pElement, object);
+                break;
+            case FrameParse::Malformed:
+                qCDebug(lcNode, "%s", qUtf8Printable(error));
+                break;
+            case FrameParse::NotObject:
+                break;
+            }
+            break;
+        }
+        }
+    }
+}
+
+void oxTcpClientSocket::DisConnect()
+{
+    if (closed)
+        return;
+    closed = true;
+    rxBuffer.clear();
+    Q_EMIT ClientDisConnect(this, pElement);
+    qCDebug(lcNode, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp), peerPort);
+}

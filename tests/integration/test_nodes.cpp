@@ -1,0 +1,404 @@
+// Node sessions against the real oxnode with "localDevCfg" false: login and
+// "setToken", refusals, session tokens, rebinding, status over the web API,
+// forwarding, the property cache, the per-node discovery frame, the frame
+// bound, a peer vanishing mid-frame, liveness and the login deadline.
+#include "node_sim.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using nodesim::Node;
+using nodesim::Web;
+using nodesim::isOnline;
+
+namespace {
+
+class NodesTcp : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(oxd.dir().writeFile("appcfg.json", "{\"localDevCfg\": false}"));
+        oxd.options().readyPorts = {8000};
+        ASSERT_TRUE(oxd.start());
+        ASSERT_TRUE(web.login()) << oxd.process().describe();
+    }
+    void TearDown() override { oxd.expectCleanExit(); }
+    oxt::OxNode oxd;
+    Web web;
+};
+
+TEST_F(NodesTcp, LoginAnswersSetTokenAndTheNodeIsListedOnline)
+{
+    Node n("node-01", 3);
+    ASSERT_TRUE(n.connect());
+    ASSERT_TRUE(n.send(n.loginFrame()));
+    auto reply = n.recv();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->value("cmd").toString(), "setToken");
+    EXPECT_EQ(reply->value("results").toString(), "success");
+    EXPECT_EQ(reply->value("msg").toString(), "success!");
+    const QJsonObject data = reply->value("data").toObject();
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{32}$").match(data.value("token").toString()).hasMatch());
+    EXPECT_EQ(data.value("id").toInt(), 3);
+    EXPECT_EQ(data.value("sn").toString(), "node-01");
+
+    const QJsonObject st = web.node("node-01");
+    EXPECT_TRUE(isOnline(st));
+    EXPECT_EQ(st.value("id").toInt(), 3);
+    EXPECT_EQ(st.value("modeList").toArray(), QJsonArray());
+    EXPECT_EQ(st.value("alias").toString(), "");
+    const QJsonObject list = web.post({{"cmd", "getNodeList"}});
+    EXPECT_EQ(list.value("cmd").toString(), "nodeList");
+    ASSERT_EQ(list.value("data").toArray().size(), 1);
+}
+
+TEST_F(NodesTcp, ReLoginOnTheSameConnectionIssuesAFreshTokenAndStaysBound)
+{
+    Node n("node-02");
+    ASSERT_TRUE(n.login());
+    const std::string first = n.session();
+    ASSERT_TRUE(n.login()); // same second: a time-derived token would repeat
+    EXPECT_NE(n.session(), first);
+    // The old token no longer counts, the new one does.
+    ASSERT_TRUE(n.keepAlive());
+    ASSERT_TRUE(n.send(QJsonObject{{"cmd", "keepAlive"}, {"sessionToken", QString::fromStdString(first)}}));
+    auto reply = n.recv();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->value("cmd").toString(), "logout");
+    EXPECT_TRUE(n.tcp().waitClosed());
+}
+
+struct RefusalCase {
+    const char* name;
+    QJsonObject first;
+    const char* msg;
+    bool nodeCreated;
+};
+
+class FirstFrameRefused : public NodesTcp, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(FirstFrameRefused, AnswersLogoutAndCloses)
+{
+    Node n("unused");
+    ASSERT_TRUE(n.connect());
+    ASSERT_TRUE(n.send(GetParam().first));
+    auto reply = n.recv();
+    ASSERT_TRUE(reply) << oxt::tail(oxd.process().stderrText());
+    EXPECT_EQ(*reply, (QJsonObject{{"cmd", "logout"}, {"results", "failed"}, {"msg", GetParam().msg}}));
+    EXPECT_TRUE(n.tcp().waitClosed());
+    const QString sn = GetParam().first.value("sn").toString();
+    const QJsonObject st = web.node(sn.toStdString());
+    EXPECT_EQ(!st.isEmpty(), GetParam().nodeCreated);
+    if (!st.isEmpty()) {
+        EXPECT_FALSE(isOnline(st));
+    }
+}
+
+const QString kGoodToken = QString::fromStdString(nodesim::kNodeTokenMd5);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FirstFrameRefused,
+    ::testing::Values(
+        RefusalCase{"WrongNodeToken", {{"cmd", "nodeLogin"}, {"token", "0123"}, {"sn", "node-10"}, {"id", 1}},
+                    "token error!", false},
+        RefusalCase{"MissingNodeToken", {{"cmd", "nodeLogin"}, {"sn", "node-11"}, {"id", 1}}, "token error!", false},
+        RefusalCase{"SerialOfFourChars", {{"cmd", "nodeLogin"}, {"token", kGoodToken}, {"sn", "abcd"}, {"id", 1}},
+                    "Failed to login!", false},
+        RefusalCase{"SerialOfSeventeenChars",
+                    {{"cmd", "nodeLogin"}, {"token", kGoodToken}, {"sn", "abcdefghijklmnopq"}, {"id", 1}},
+                    "Failed to login!", false},
+        RefusalCase{"NegativeIdForNewSerial",
+                    {{"cmd", "nodeLogin"}, {"token", kGoodToken}, {"sn", "node-12"}, {"id", -1}}, "Failed to login!",
+                    false},
+        RefusalCase{"RightTokenButNotALogin",
+                    {{"cmd", "keepAlive"}, {"token", kGoodToken}, {"sn", "node-13"}, {"id", 1}}, "token error!", true}),
+    [](const ::testing::TestParamInfo<RefusalCase>& i) { return std::string(i.param.name); });
+
+TEST_F(NodesTcp, SixteenCharSerialLogsIn)
+{
+    Node n("abcdefghijklmnop");
+    EXPECT_TRUE(n.login());
+}
+
+TEST_F(NodesTcp, NegativeIdForAKnownSerialLogsInWithThatId)
+{
+    {
+        Node n("node-20", 5);
+        ASSERT_TRUE(n.login());
+    }
+    Node again("node-20", -1);
+    ASSERT_TRUE(again.login());
+    EXPECT_TRUE(web.waitNode("node-20", [](const QJsonObject& s) { return s.value("id").toInt() == -1 && isOnline(s); }));
+}
+
+TEST_F(NodesTcp, FramesThatAreNotObjectsAreSkippedAndTheConnectionStays)
+{
+    Node n("node-21", 2);
+    ASSERT_TRUE(n.connect());
+    // Not JSON, an array, an empty frame, a frame split byte by byte.
+    ASSERT_TRUE(n.sendRaw(std::string("not json\0[1,2]\0\0", 17)));
+    const std::string login = nodesim::compact(n.loginFrame()) + std::string(1, '\0');
+    for (char c : login)
+        ASSERT_TRUE(n.sendRaw(std::string(1, c)));
+    auto reply = n.recv();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->value("cmd").toString(), "setToken");
+}
+
+TEST_F(NodesTcp, WrongSessionTokenLogsOutAndTheNodeGoesOffline)
+{
+    Node n("node-22");
+    ASSERT_TRUE(n.login());
+    ASSERT_TRUE(n.send(QJsonObject{{"cmd", "keepAlive"}, {"sessionToken", "00000000000000000000000000000000"}}));
+    auto reply = n.recv();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, (QJsonObject{{"cmd", "logout"}, {"results", "failed"}, {"msg", "token error!"}}));
+    EXPECT_TRUE(n.tcp().waitClosed());
+    EXPECT_FALSE(isOnline(web.node("node-22")));
+}
+
+TEST_F(NodesTcp, SecondConnectionTakesTheSerialOverAndTheFirstIsClosedSilently)
+{
+    Node first("node-23");
+    ASSERT_TRUE(first.login());
+    Node second("node-23");
+    ASSERT_TRUE(second.login());
+    EXPECT_TRUE(first.tcp().waitClosed());
+    EXPECT_EQ(first.tcp().pending().find("logout"), std::string::npos) << first.tcp().pending();
+    EXPECT_TRUE(isOnline(web.node("node-23")));
+    ASSERT_TRUE(second.keepAlive());
+    ASSERT_TRUE(second.status(QJsonObject{{"alias", "second"}}));
+    EXPECT_TRUE(web.waitNode("node-23", [](const QJsonObject& s) { return s.value("alias") == "second"; }));
+    EXPECT_TRUE(isOnline(web.node("node-23")));
+}
+
+TEST_F(NodesTcp, RefusedLoginFromAnotherConnectionLeavesTheSessionAlone)
+{
+    Node owner("node-24");
+    ASSERT_TRUE(owner.login());
+    Node intruder("node-24");
+    ASSERT_TRUE(intruder.connect());
+    ASSERT_TRUE(intruder.send(intruder.loginFrame("ffffffffffffffffffffffffffffffff")));
+    auto reply = intruder.recv();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->value("msg").toString(), "token error!");
+    EXPECT_TRUE(intruder.tcp().waitClosed());
+    // An unauthenticated peer must not knock the live session offline.
+    EXPECT_TRUE(isOnline(web.node("node-24")));
+    ASSERT_TRUE(owner.status(QJsonObject{{"alias", "still here"}}));
+    EXPECT_TRUE(web.waitNode("node-24", [](const QJsonObject& s) { return s.value("alias") == "still here"; }));
+    EXPECT_FALSE(owner.recv(200)) << "the owner's session was disturbed";
+}
+
+TEST_F(NodesTcp, StatusReportsShowInNodeInfoAndNodeList)
+{
+    Node n("node-25", 7);
+    ASSERT_TRUE(n.login());
+    ASSERT_TRUE(n.send(n.withSession(nodesim::parse(R"({"cmd":"nodeStatus","server":"srv","loginToServer":true,
+        "data":{"workMode":"enc","modeList":"enc,,dec","temperature":45,"runtime":12,"version":"2.0",
+        "alias":"roof","pipelist":[{"p":1}],"network":{"mainIP":"10.1.2.3"}}})"))));
+    ASSERT_TRUE(web.waitNode("node-25", [](const QJsonObject& s) { return s.value("alias") == "roof"; }));
+    const QJsonObject st = web.node("node-25");
+    EXPECT_EQ(st.value("mainIp").toString(), "10.1.2.3");
+    EXPECT_EQ(st.value("network").toObject().value("mainIP").toString(), "10.1.2.3");
+    EXPECT_EQ(st.value("modeList").toArray(), (QJsonArray{"enc", "", "dec"}));
+    EXPECT_EQ(st.value("temperature").toInt(), 45);
+    EXPECT_EQ(st.value("runtime").toInt(), 12);
+    EXPECT_EQ(st.value("server").toString(), "srv");
+    EXPECT_TRUE(st.value("loginToServer").toBool());
+    EXPECT_EQ(st.value("id").toInt(), 7);
+    // A report of the wrong types resets every field, and the node stays online.
+    ASSERT_TRUE(n.send(n.withSession(nodesim::parse(R"({"cmd":"nodeStatus","server":1,"loginToServer":"x",
+        "data":{"workMode":2,"modeList":[1],"temperature":"hot","alias":false,"network":[]}})"))));
+    ASSERT_TRUE(web.waitNode("node-25", [](const QJsonObject& s) { return s.value("alias") == "Not Set"; }));
+    const QJsonObject reset = web.node("node-25");
+    EXPECT_EQ(reset.value("mainIp").toString(), "");
+    EXPECT_EQ(reset.value("temperature").toInt(), 0);
+    EXPECT_EQ(reset.value("modeList").toArray(), (QJsonArray{""}));
+    EXPECT_FALSE(reset.value("loginToServer").toBool());
+    EXPECT_TRUE(isOnline(reset));
+    const QJsonArray list = web.post({{"cmd", "getNodeList"}}).value("data").toArray();
+    ASSERT_EQ(list.size(), 1);
+    EXPECT_EQ(list[0].toObject(), reset);
+}
+
+TEST_F(NodesTcp, WebCommandIsForwardedOverTcpWithoutTheWebToken)
+{
+    Node n("node-26");
+    ASSERT_TRUE(n.login());
+    EXPECT_EQ(web.post({{"cmd", "reboot"}, {"sn", "node-26"}, {"delay", 3}}), QJsonObject());
+    auto fwd = n.recv();
+    ASSERT_TRUE(fwd);
+    EXPECT_EQ(*fwd, (QJsonObject{{"cmd", "reboot"}, {"sn", "node-26"}, {"delay", 3}}));
+    // Unknown serial: nothing forwarded, empty reply.
+    EXPECT_EQ(web.post({{"cmd", "reboot"}, {"sn", "nobody"}}), QJsonObject());
+}
+
+TEST_F(NodesTcp, GetCompPropertyAnswersFromTheCacheAndAsksTheNode)
+{
+    Node n("node-27");
+    ASSERT_TRUE(n.login());
+    const QJsonObject query{{"cmd", "getCompProperty"},
+                            {"sn", "node-27"},
+                            {"data", QJsonObject{{"compName", "enc"}, {"propName", "bitrate"}}}};
+    EXPECT_EQ(web.post(query), QJsonObject());
+    auto asked = n.recv();
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(*asked, query);
+    const QJsonObject value{{"compName", "enc"}, {"propName", "bitrate"}, {"value", 4000}};
+    ASSERT_TRUE(n.send(n.withSession({{"cmd", "compProperty"}, {"data", value}})));
+    EXPECT_TRUE(oxt::waitFor([&] { return web.post(query) == value; }, 5000, 50));
+}
+
+TEST_F(NodesTcp, EveryBoundNodeGetsADiscoveryFrameEachSecond)
+{
+    Node n("node-28");
+    ASSERT_TRUE(n.login());
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        auto d = n.recv(2500, false);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(*d, (QJsonObject{{"cmd", "discovery"}, {"sn", "node-28"}}));
+        ASSERT_TRUE(n.keepAlive());
+    }
+    EXPECT_LT(nodesim::secondsSince(t0), 4.5);
+}
+
+TEST_F(NodesTcp, PeerVanishingMidFrameTakesTheNodeOfflineAndServiceGoesOn)
+{
+    {
+        Node n("node-29");
+        ASSERT_TRUE(n.login());
+        ASSERT_TRUE(n.sendRaw("{\"cmd\":\"nodeStatus\",\"sessionToken\":\""));
+    }
+    EXPECT_TRUE(web.waitNode("node-29", [](const QJsonObject& s) { return !s.isEmpty() && !isOnline(s); }));
+    Node again("node-29");
+    EXPECT_TRUE(again.login());
+    EXPECT_TRUE(isOnline(web.node("node-29")));
+}
+
+TEST_F(NodesTcp, FloodWithoutZeroIsClosedAtTheBoundWhileOtherNodesAreServed)
+{
+    Node good("node-30");
+    ASSERT_TRUE(good.login());
+    // A frame just under the bound still works.
+    const QString bigAlias(1000 * 1000, QChar('a'));
+    ASSERT_TRUE(good.status(QJsonObject{{"alias", bigAlias}}));
+    ASSERT_TRUE(web.waitNode("node-30", [&](const QJsonObject& s) { return s.value("alias").toString().size() == bigAlias.size(); }, 10000));
+
+    oxt::TcpClient flood;
+    ASSERT_TRUE(flood.connect("127.0.0.1", 8000));
+    const std::string chunk(64 * 1024, 'x');
+    size_t sent = 0;
+    while (sent <= 1024 * 1024 + chunk.size() && flood.sendAll(chunk, 2000)) {
+        sent += chunk.size();
+        ASSERT_TRUE(good.keepAlive());
+    }
+    EXPECT_TRUE(flood.waitClosed(5000));
+    EXPECT_TRUE(oxd.process().waitForOutput("without a frame end, closing"));
+    ASSERT_TRUE(good.status(QJsonObject{{"alias", "after"}}));
+    EXPECT_TRUE(web.waitNode("node-30", [](const QJsonObject& s) { return s.value("alias") == "after" && isOnline(s); }));
+}
+
+// The slow one: keep-alives every 2 s hold the node online well past the
+// login deadline and the time-out, while a connection that never logs in is
+// closed at the deadline; after the last keep-alive the sweep logs the node
+// out between 6 and 7 seconds later.
+TEST_F(NodesTcp, KeepAliveHoldsTheNodeAndSilenceLogsItOutAfterSixToSevenSeconds)
+{
+    Node n("node-31");
+    ASSERT_TRUE(n.login());
+    oxt::TcpClient idle;
+    ASSERT_TRUE(idle.connect("127.0.0.1", 8000));
+    const auto idleSince = std::chrono::steady_clock::now();
+    bool idleClosed = false;
+    double idleClosedAt = 0;
+    auto last = std::chrono::steady_clock::now();
+    const auto start = last;
+    while (nodesim::secondsSince(start) < 12) {
+        if (nodesim::secondsSince(last) >= 2) {
+            ASSERT_TRUE(n.keepAlive());
+            last = std::chrono::steady_clock::now();
+        }
+        auto frame = n.recv(100);
+        ASSERT_FALSE(frame) << nodesim::compact(*frame); // no logout while alive
+        if (!idleClosed && idle.waitClosed(1)) {
+            idleClosed = true;
+            idleClosedAt = nodesim::secondsSince(idleSince);
+        }
+    }
+    EXPECT_TRUE(idleClosed);
+    EXPECT_GE(idleClosedAt, 9.5);
+    EXPECT_LE(idleClosedAt, 11.5);
+    EXPECT_TRUE(isOnline(web.node("node-31")));
+
+    ASSERT_TRUE(n.keepAlive());
+    last = std::chrono::steady_clock::now();
+    auto logout = n.recv(9000);
+    const double after = nodesim::secondsSince(last);
+    ASSERT_TRUE(logout);
+    EXPECT_EQ(logout->value("cmd").toString(), "logout");
+    EXPECT_GE(after, 5.9);
+    EXPECT_LE(after, 7.5);
+    EXPECT_TRUE(n.tcp().waitClosed());
+    EXPECT_FALSE(isOnline(web.node("node-31")));
+}
+
+int openDescriptors(pid_t pid)
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        ++n;
+    return n;
+}
+
+// The node server runs out of descriptors (its limit is lowered to a few
+// above what it holds), pauses accepting, and takes logins again once
+// descriptors are free.
+TEST_F(NodesTcp, AcceptingResumesAfterDescriptorsRunOut)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer runtime itself needs descriptors (it probes memory
+    // through a pipe) and reports false errors once they are gone.
+    GTEST_SKIP() << "not meaningful under the sanitizers";
+#endif
+    const pid_t pid = oxd.process().pid();
+    const int inUse = openDescriptors(pid);
+    const rlimit low{static_cast<rlim_t>(inUse + 6), static_cast<rlim_t>(inUse + 6)};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    std::vector<std::unique_ptr<oxt::TcpClient>> crowd;
+    for (int i = 0; i < 40; ++i) {
+        auto c = std::make_unique<oxt::TcpClient>();
+        if (c->connect("127.0.0.1", 8000, 300))
+            crowd.push_back(std::move(c));
+    }
+    ASSERT_TRUE(oxd.process().waitForOutput("node port accept error", 10000))
+        << "descriptors at start " << inUse << ", now " << openDescriptors(pid) << ", main thread: "
+        << oxt::readWholeFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat")
+        << oxd.process().describe();
+    crowd.clear();
+    bool loggedIn = false;
+    oxt::waitFor(
+        [&] {
+            Node n("node-40");
+            loggedIn = n.connect() && n.send(n.loginFrame()) && n.recv(1000).has_value();
+            return loggedIn;
+        },
+        20000, 100);
+    EXPECT_TRUE(loggedIn) << oxd.process().describe();
+    const rlimit normal{4096, 4096};
+    prlimit(pid, RLIMIT_NOFILE, &normal, nullptr);
+}
+
+} // namespace
