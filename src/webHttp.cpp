@@ -1,4 +1,5 @@
 #include "webHttp.h"
+#include "oxFrames.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -77,6 +78,10 @@ std::string resolveStaticPath(const std::string& rawPath, const std::string& roo
 std::optional<QJsonObject> apiRequestFromBody(const QByteArray& body)
 {
     if (body.size() > kMaxApiBodyBytes)
+        return std::nullopt;
+    // Qt leaks the earlier value of a repeated key; such a body is refused
+    // like a malformed one, so clients cannot grow the service's memory.
+    if (jsonHasDuplicateKeys(body))
         return std::nullopt;
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
