@@ -16,6 +16,10 @@
 
 #include <strings.h>
 #include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -130,7 +134,23 @@ void webThread::stop()
         stopping = true;
     }
     stopCondition.notify_all();
-    wait();
+    // CivetWeb's listener only notices the stop request when its poll
+    // returns, which may take over a second; a connection wakes it at once.
+    while (!wait(50))
+        knockOnListener(webPort);
+}
+
+void webThread::knockOnListener(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::close(fd);
 }
 
 void webThread::run()

@@ -46,6 +46,7 @@ protected:
     void run() override;
 
 private:
+    static void knockOnListener(int port);
     static int beginRequest(mg_connection* conn);
     static int logMessage(const mg_connection* conn, const char* message);
     static int plainWebSocketPath(mg_connection* conn, void* self);
