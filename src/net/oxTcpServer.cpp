@@ -9,6 +9,7 @@
 #include <limits>
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,6 +22,20 @@ ssize_t sendNow(int fd, const char* p, size_t len)
 {
     for (;;) {
         const ssize_t n = ::send(fd, p, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Two pieces in one non-blocking call: what already waits, then the new bytes.
+ssize_t sendTwo(int fd, const char* a, size_t alen, const char* b, size_t blen)
+{
+    iovec iov[2] = {{const_cast<char*>(a), alen}, {const_cast<char*>(b), blen}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    for (;;) {
+        const ssize_t n = ::sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0 || errno != EINTR)
             return n;
     }
@@ -117,20 +132,30 @@ int SocketChannel::write(const void* data, size_t len)
         if (len == 0)
             return 0;
         queued = pending_.size() - pendingOffset_;
-        if (queued == 0) {
-            // Fast path: nothing waits, so the kernel may take the bytes now.
-            const ssize_t n = sendNow(fd_, p, left);
-            if (n < 0 && !wouldBlock(errno)) {
-                requestCloseLocked(); // peer gone; the worker reports the disconnect
-                return -1;
-            }
-            if (n > 0) {
-                p += n;
-                left -= static_cast<size_t>(n);
-            }
-            if (left == 0)
-                return static_cast<int>(len);
+        // Fast path: the kernel may take bytes now. What already waits goes
+        // first, in the same call, so order is kept and a client that keeps
+        // up is served without a hop to its worker or a copy into the queue.
+        const ssize_t n = queued == 0 ? sendNow(fd_, p, left)
+                                      : sendTwo(fd_, pending_.data() + pendingOffset_, queued, p, left);
+        if (n < 0 && !wouldBlock(errno)) {
+            requestCloseLocked(); // peer gone; the worker reports the disconnect
+            return -1;
         }
+        if (n > 0) {
+            size_t sent = static_cast<size_t>(n);
+            const size_t fromQueue = sent < queued ? sent : queued;
+            pendingOffset_ += fromQueue;
+            queued -= fromQueue;
+            sent -= fromQueue;
+            p += sent;
+            left -= sent;
+            if (queued == 0) {
+                pending_.clear();
+                pendingOffset_ = 0;
+            }
+        }
+        if (left == 0)
+            return static_cast<int>(len); // anything still queued stays armed on the worker
         if (queued + left > maxWriteBufSize_) {
             overLimit = true;
             requestCloseLocked();
