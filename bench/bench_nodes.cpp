@@ -4,6 +4,7 @@
 // 1000 and then 5000 nodes. Runs in a private network namespace.
 //
 //   bench_nodes [--oxnode PATH] [--seconds S] [--counts 1000,5000]
+#include "benchCommon.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -29,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+using namespace benchutil;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -38,25 +41,7 @@ double nowSec()
     return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
-void die(const char* what)
-{
-    std::perror(what);
-    std::exit(1);
-}
 
-void enterNetns()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        die("unshare(CLONE_NEWNET) (run as root)");
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    ioctl(s, SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-        die("bring lo up");
-    close(s);
-}
 
 // Up to n, as far as the hard limit allows.
 void raiseFileLimit(rlim_t n)
@@ -70,27 +55,6 @@ void raiseFileLimit(rlim_t n)
         die("setrlimit(RLIMIT_NOFILE)");
 }
 
-int connectTo(int port)
-{
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0)
-            die("socket");
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    die("connect");
-    return -1;
-}
 
 bool writeAll(int fd, const std::string& s)
 {

@@ -8,6 +8,7 @@
 // kernel retransmit. Runs in a private network namespace.
 //
 //   bench_oxlat [--oxnode PATH] [--mb N] [--seconds S]
+#include "benchCommon.h"
 #include "ikcp.h"
 
 #include <arpa/inet.h>
@@ -40,6 +41,8 @@
 #include <thread>
 #include <vector>
 
+using namespace benchutil;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -56,25 +59,7 @@ IUINT32 nowMs()
     return static_cast<IUINT32>(nowNs() / 1000000);
 }
 
-void die(const char* what)
-{
-    std::perror(what);
-    std::exit(1);
-}
 
-void enterNetns()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        die("unshare(CLONE_NEWNET) (run as root)");
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    ioctl(s, SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-        die("bring lo up");
-    close(s);
-}
 
 sockaddr_in loopback(int port)
 {
@@ -85,22 +70,6 @@ sockaddr_in loopback(int port)
     return a;
 }
 
-int connectTo(int port)
-{
-    for (int attempt = 0; attempt < 4000; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = loopback(port);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    die("connect");
-    return -1;
-}
 
 bool udpPortBound(int port)
 {
@@ -118,29 +87,7 @@ bool udpPortBound(int port)
     return false;
 }
 
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n) {
-        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
-bool readAll(int fd, char* p, size_t n)
-{
-    while (n) {
-        const ssize_t r = recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
 
 struct OxnodeProcess {
     pid_t pid = -1;

@@ -16,6 +16,7 @@
 //   bench_srt_relay [--oxnode PATH] [--seconds S] [--rate MBPS]
 // (OXBENCH_KEEP=1 keeps the relays' working directories and logs in /tmp;
 // OXBENCH_LOG_ONLY=1 runs only the log-level comparison.)
+#include "benchCommon.h"
 #include <srt/srt.h>
 
 #include <arpa/inet.h>
@@ -42,30 +43,14 @@
 #include <thread>
 #include <vector>
 
+using namespace benchutil;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kMsg = 1316;
 
-void die(const char* what)
-{
-    std::perror(what);
-    std::exit(1);
-}
 
-void enterNetns()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        die("unshare(CLONE_NEWNET) (run as root)");
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    ioctl(s, SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-        die("bring lo up");
-    close(s);
-}
 
 double cpuSecondsOf(pid_t pid)
 {

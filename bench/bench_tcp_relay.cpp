@@ -3,6 +3,7 @@
 // in the same run on the same machine. Runs in a private network namespace.
 //
 //   bench_tcp_relay [--oxnode PATH] [--mb N] [--seconds S]
+#include "benchCommon.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -28,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+using namespace benchutil;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -42,45 +45,8 @@ int64_t nowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-void die(const char* what)
-{
-    std::perror(what);
-    std::exit(1);
-}
 
-void enterNetns()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        die("unshare(CLONE_NEWNET) (run as root)");
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    ioctl(s, SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-        die("bring lo up");
-    close(s);
-}
 
-int connectTo(int port)
-{
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    die("connect");
-    return -1;
-}
 
 int listenOn(int port)
 {
@@ -95,29 +61,7 @@ int listenOn(int port)
     return fd;
 }
 
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n) {
-        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
-bool readAll(int fd, char* p, size_t n)
-{
-    while (n) {
-        const ssize_t r = recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
 
 // The baseline: accept K clients on outPort, then one source on inPort, and
 // copy every read to every client with blocking writes.

@@ -5,6 +5,7 @@
 // Runs in a private network namespace.
 //
 //   bench_web [--oxnode PATH] [--seconds S] [--cmd getStreamList]
+#include "benchCommon.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -29,61 +30,15 @@
 #include <thread>
 #include <vector>
 
+using namespace benchutil;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void die(const char* what)
-{
-    std::perror(what);
-    std::exit(1);
-}
 
-void enterNetns()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        die("unshare(CLONE_NEWNET) (run as root)");
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr{};
-    std::strcpy(ifr.ifr_name, "lo");
-    ioctl(s, SIOCGIFFLAGS, &ifr);
-    ifr.ifr_flags |= IFF_UP;
-    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-        die("bring lo up");
-    close(s);
-}
 
-int connectTo(int port)
-{
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-            const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    die("connect");
-    return -1;
-}
 
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n) {
-        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 // Reads one API reply: a head ending in an empty line (LF or CRLF),
 // "Content-Length" body bytes and, for oxnode's format, one extra LF.
