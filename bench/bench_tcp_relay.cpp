@@ -2,7 +2,7 @@
 // relay built in here (one blocking read loop writing to K sockets), measured
 // in the same run on the same machine. Runs in a private network namespace.
 //
-//   bench_tcp_relay [--oxnode PATH] [--mb N] [--seconds S]
+//   bench_tcp_relay [--oxnode PATH] [--mb N] [--seconds S] [--rounds R]
 #include "benchCommon.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +64,10 @@ int listenOn(int port)
 
 
 
+// Same read size as oxnode's TCP input, so that the ratio compares the relays
+// and not their buffer sizes.
+constexpr size_t kRelayReadSize = 256 * 1024;
+
 // The baseline: accept K clients on outPort, then one source on inPort, and
 // copy every read to every client with blocking writes.
 struct BaselineRelay {
@@ -86,7 +91,7 @@ struct BaselineRelay {
             setsockopt(clients.back(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
         const int src = accept(inListen, nullptr, nullptr);
-        std::vector<char> buf(64 * 1024);
+        std::vector<char> buf(kRelayReadSize);
         timespec t0{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
         for (;;) {
@@ -124,6 +129,7 @@ struct OxnodeProcess {
         std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
         pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive an interrupted benchmark
             if (chdir(dir.c_str()) != 0)
                 _exit(127);
             const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -177,11 +183,11 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
         std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the service register them
     const int src = connectTo(inPort);
     std::vector<char> chunk(64 * 1024, 'x');
-    std::atomic<int> done{0};
+    std::atomic<int> done{0}, short_{0};
     const double t0 = nowSec();
     std::vector<std::thread> readers;
     for (int c : clients) {
-        readers.emplace_back([c, bytes, &done] {
+        readers.emplace_back([c, bytes, &done, &short_] {
             std::vector<char> buf(256 * 1024);
             size_t got = 0;
             while (got < bytes) {
@@ -190,6 +196,8 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
                     break;
                 got += static_cast<size_t>(r);
             }
+            if (got < bytes)
+                short_.fetch_add(1);
             done.fetch_add(1);
         });
     }
@@ -208,6 +216,8 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
     drain.join();
     for (int c : clients)
         close(c);
+    if (short_.load() > 0)
+        die("a client was cut off before it had every byte"); // a figure from it would be wrong
     Throughput r;
     r.seconds = t1 - t0;
     r.gbitPerSec = static_cast<double>(bytes) * k * 8 / r.seconds / 1e9;
@@ -267,6 +277,12 @@ Latency pacedLatency(int inPort, int outPort, double seconds, bool waitClientsLo
     return l;
 }
 
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -274,6 +290,7 @@ int main(int argc, char** argv)
     std::string bin = OXNODE_BIN;
     size_t mb = 1024;
     double latSeconds = 3;
+    int rounds = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--oxnode")
@@ -282,31 +299,46 @@ int main(int argc, char** argv)
             mb = std::stoul(argv[i + 1]);
         else if (a == "--seconds")
             latSeconds = std::stod(argv[i + 1]);
+        else if (a == "--rounds")
+            rounds = std::max(1, std::stoi(argv[i + 1]));
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
     const size_t bytes = mb * 1024 * 1024;
 
-    std::printf("TCP relay, one source, %zu MiB per client, 64 KiB writes\n", mb);
+    std::printf("TCP relay, one source, %zu MiB per client, 64 KiB writes, median of %d rounds\n", mb, rounds);
     for (int k : {1, 10}) {
         const size_t perClient = k == 1 ? bytes : bytes / 4;
-        Throughput base;
-        double baseCpu;
-        {
-            BaselineRelay relay(9010, 9020, k);
-            base = pushAndRead(9010, 9020, k, perClient, false);
-            relay.thread.join();
-            baseCpu = relay.cpuSec;
-        }
         const double gb = static_cast<double>(perClient) * k / 1e9;
-        std::printf("K=%-2d baseline        %7.2f Gbit/s  %6.3f CPU s/GB\n", k, base.gbitPerSec, baseCpu / gb);
-        for (bool debugLine : {false, true}) {
-            OxnodeProcess ox(bin, debugLine);
-            const double cpu0 = ox.cpuSec();
-            const Throughput t = pushAndRead(8010, 8020, k, perClient, true);
-            const double cpu = ox.cpuSec() - cpu0;
-            std::printf("K=%-2d oxnode debug %-3s %7.2f Gbit/s  %6.3f CPU s/GB  ratio %.2f\n", k,
-                        debugLine ? "on" : "off", t.gbitPerSec, cpu / gb, t.gbitPerSec / base.gbitPerSec);
+        // Baseline and oxnode alternate inside each round, so that a noisy
+        // neighbour hurts both sides of a ratio alike.
+        std::vector<double> baseRate, baseCpu, rate[2], cpu[2], ratio[2];
+        for (int round = 0; round < rounds; ++round) {
+            double b;
+            {
+                BaselineRelay relay(9010, 9020, k);
+                b = pushAndRead(9010, 9020, k, perClient, false).gbitPerSec;
+                relay.thread.join();
+                baseRate.push_back(b);
+                baseCpu.push_back(relay.cpuSec / gb);
+            }
+            for (int debugLine : {0, 1}) {
+                OxnodeProcess ox(bin, debugLine != 0);
+                const double cpu0 = ox.cpuSec();
+                const Throughput t = pushAndRead(8010, 8020, k, perClient, true);
+                rate[debugLine].push_back(t.gbitPerSec);
+                cpu[debugLine].push_back((ox.cpuSec() - cpu0) / gb);
+                ratio[debugLine].push_back(t.gbitPerSec / b);
+            }
+        }
+        std::printf("K=%-2d baseline        %7.2f Gbit/s  %6.3f CPU s/GB\n", k, median(baseRate), median(baseCpu));
+        for (int debugLine : {0, 1}) {
+            std::printf("K=%-2d oxnode debug %-3s %7.2f Gbit/s  %6.3f CPU s/GB  ratio %.2f  (rounds:", k,
+                        debugLine ? "on" : "off", median(rate[debugLine]), median(cpu[debugLine]),
+                        median(ratio[debugLine]));
+            for (double r : ratio[debugLine])
+                std::printf(" %.2f", r);
+            std::printf(")\n");
         }
     }
 

@@ -27,19 +27,21 @@ ssize_t sendNow(int fd, const char* p, size_t len)
     }
 }
 
-// Two pieces in one non-blocking call: what already waits, then the new bytes.
-ssize_t sendTwo(int fd, const char* a, size_t alen, const char* b, size_t blen)
+// Several pieces in one non-blocking call (what already waits, then new bytes).
+ssize_t sendIov(int fd, iovec* iov, int count)
 {
-    iovec iov[2] = {{const_cast<char*>(a), alen}, {const_cast<char*>(b), blen}};
     msghdr msg{};
     msg.msg_iov = iov;
-    msg.msg_iovlen = 2;
+    msg.msg_iovlen = static_cast<size_t>(count);
     for (;;) {
         const ssize_t n = ::sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n >= 0 || errno != EINTR)
             return n;
     }
 }
+
+// Enough for a full write queue (16 MiB in 64 KiB blocks) and the new bytes.
+constexpr int kMaxIov = 260;
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -114,7 +116,7 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
 size_t SocketChannel::queuedBytes() const
 {
     std::lock_guard<std::mutex> lk(writeMutex_);
-    return pending_.size() - pendingOffset_;
+    return pending_.size();
 }
 
 int SocketChannel::write(const void* data, size_t len)
@@ -131,12 +133,21 @@ int SocketChannel::write(const void* data, size_t len)
             return -1;
         if (len == 0)
             return 0;
-        queued = pending_.size() - pendingOffset_;
+        queued = pending_.size();
         // Fast path: the kernel may take bytes now. What already waits goes
         // first, in the same call, so order is kept and a client that keeps
         // up is served without a hop to its worker or a copy into the queue.
-        const ssize_t n = queued == 0 ? sendNow(fd_, p, left)
-                                      : sendTwo(fd_, pending_.data() + pendingOffset_, queued, p, left);
+        ssize_t n;
+        if (queued == 0) {
+            n = sendNow(fd_, p, left);
+        } else {
+            iovec iov[kMaxIov];
+            size_t covered = 0;
+            int count = pending_.fillIov(iov, kMaxIov - 1, &covered);
+            if (covered == queued) // the new bytes may follow only the whole queue
+                iov[count++] = iovec{const_cast<char*>(p), left};
+            n = sendIov(fd_, iov, count);
+        }
         if (n < 0 && !wouldBlock(errno)) {
             requestCloseLocked(); // peer gone; the worker reports the disconnect
             return -1;
@@ -144,15 +155,11 @@ int SocketChannel::write(const void* data, size_t len)
         if (n > 0) {
             size_t sent = static_cast<size_t>(n);
             const size_t fromQueue = sent < queued ? sent : queued;
-            pendingOffset_ += fromQueue;
+            pending_.consume(fromQueue);
             queued -= fromQueue;
             sent -= fromQueue;
             p += sent;
             left -= sent;
-            if (queued == 0) {
-                pending_.clear();
-                pendingOffset_ = 0;
-            }
         }
         if (left == 0)
             return static_cast<int>(len); // anything still queued stays armed on the worker
@@ -161,11 +168,7 @@ int SocketChannel::write(const void* data, size_t len)
             requestCloseLocked();
         } else {
             // The only copy: the bytes the kernel did not take.
-            if (pendingOffset_ > 0 && pendingOffset_ >= pending_.size() / 2) {
-                pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pendingOffset_));
-                pendingOffset_ = 0;
-            }
-            pending_.insert(pending_.end(), p, p + left);
+            pending_.append(p, left);
             if (!writeArmed_) {
                 writeArmed_ = true;
                 // The socket object belongs to the worker; arm the wait there.
@@ -193,8 +196,6 @@ void SocketChannel::requestCloseLocked()
 {
     closing_ = true;
     pending_.clear();
-    pending_.shrink_to_fit();
-    pendingOffset_ = 0;
     // Still under writeMutex_ with closing_ newly set: the worker has not
     // closed this channel yet, so its loop is alive to run this.
     asio::post(worker_->ctx, [self = shared_from_this()] { self->closeInLoop(); });
@@ -259,10 +260,12 @@ void SocketChannel::onWritable(const asio::error_code& ec)
         if (ec) {
             failed = true;
         } else {
-            while (pendingOffset_ < pending_.size()) {
-                const ssize_t n = sendNow(fd_, pending_.data() + pendingOffset_, pending_.size() - pendingOffset_);
+            while (!pending_.empty()) {
+                iovec iov[kMaxIov];
+                const int count = pending_.fillIov(iov, kMaxIov);
+                const ssize_t n = sendIov(fd_, iov, count);
                 if (n > 0) {
-                    pendingOffset_ += static_cast<size_t>(n);
+                    pending_.consume(static_cast<size_t>(n));
                     continue;
                 }
                 if (n < 0 && wouldBlock(errno))
@@ -271,12 +274,7 @@ void SocketChannel::onWritable(const asio::error_code& ec)
                 break;
             }
             if (!failed) {
-                if (pendingOffset_ == pending_.size()) {
-                    pending_.clear();
-                    pendingOffset_ = 0;
-                    // Keep a moderate buffer for the next burst, not a drained 16 MiB one.
-                    if (pending_.capacity() > 16 * TcpServer::kReadBufSize)
-                        pending_.shrink_to_fit();
+                if (pending_.empty()) {
                     writeArmed_ = false;
                 } else {
                     sock_->async_wait(asio::socket_base::wait_write,
@@ -299,8 +297,6 @@ void SocketChannel::closeInLoop()
         std::lock_guard<std::mutex> lk(writeMutex_);
         closing_ = true;
         pending_.clear();
-        pending_.shrink_to_fit();
-        pendingOffset_ = 0;
         connected_.store(false, std::memory_order_release);
         // Closing the descriptor under writeMutex_: no write() can send on a
         // reused fd number afterwards. Pending operations complete as aborted.

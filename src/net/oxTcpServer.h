@@ -13,6 +13,8 @@
 // disconnect callback; pending socket operations hold a reference too. A
 // channel pointer kept by a caller stays safe to use after that (write()
 // returns -1, close() does nothing), even after the server is gone.
+#include "oxByteQueue.h"
+
 #include <asio.hpp>
 
 #include <atomic>
@@ -87,8 +89,7 @@ private:
     // the socket may be gone, so fd_ is never used with it set.
     bool closing_ = false;
     bool writeArmed_ = false;
-    std::vector<char> pending_; // unsent bytes from pendingOffset_ on
-    size_t pendingOffset_ = 0;
+    ByteQueue pending_; // bytes accepted by write() and not yet sent
 
     std::vector<char> readBuf_; // worker thread only
 };
@@ -100,7 +101,7 @@ class TcpServer
 public:
     // Default per-connection write limit (16 MiB).
     static constexpr size_t kDefaultMaxWriteBufSize = 16u * 1024u * 1024u;
-    static constexpr size_t kReadBufSize = 64u * 1024u;
+    static constexpr size_t kReadBufSize = 256u * 1024u;
 
     TcpServer();
     ~TcpServer(); // stops and joins every thread, closing all connections

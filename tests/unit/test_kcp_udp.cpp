@@ -350,6 +350,47 @@ TEST(KcpUdp, MessagesQueuedBeforeTheSessionAreNeverSent)
     EXPECT_EQ(peer->messages()[0], "fresh");
 }
 
+// Segments KCP holds for sending: queued plus sent and unacknowledged.
+int waitingSegments(kcp_udp& s)
+{
+    return s.getWaitSendNum() + s.getStatus().value("queue").toInt();
+}
+
+TEST(KcpUdp, MessagesCanReachAPeerOnlyWhileASessionExists)
+{
+    Session sess;
+    EXPECT_FALSE(sess.s->canReachPeer()) << "no session before start: the next one would discard the queue";
+    ASSERT_TRUE(sess.startAndWait());
+    EXPECT_TRUE(oxt::waitFor([&] { return sess.s->canReachPeer(); }));
+}
+
+TEST(KcpUdp, APeerlessBacklogStopsAtItsLimitAndWhatFollowsWaitsInTheQueue)
+{
+    Session sess;
+    ASSERT_TRUE(sess.startAndWait());
+    // One segment per message; the queue is refilled in batches below its bound.
+    const int limit = static_cast<int>(kcp_udp::kBacklogSegments);
+    for (int sent = 0; sent <= limit + 500;) {
+        for (int i = 0; i < 1000; ++i, ++sent)
+            sess.s->kcp_send("b", 1);
+        ASSERT_TRUE(oxt::waitFor([&] { return sess.s->queuedMessages() == 0 || !sess.s->canReachPeer(); }));
+    }
+    ASSERT_TRUE(oxt::waitFor([&] { return !sess.s->canReachPeer(); }))
+        << "no peer heard and the backlog reached: nothing queued now could be sent";
+    const int held = waitingSegments(*sess.s);
+    EXPECT_GT(held, limit);
+    EXPECT_LE(held, limit + 1) << "KCP takes nothing more once the backlog is reached";
+    const int waitingInQueue = sess.s->queuedMessages();
+    EXPECT_GT(waitingInQueue, 0);
+    EXPECT_FALSE(oxt::waitFor([&] { return sess.s->queuedMessages() < waitingInQueue; }, 100))
+        << "the rest stays in the bounded queue";
+
+    // A peer that shows up gets the backlog, and senders may queue again.
+    auto peer = sess.connectPeer();
+    EXPECT_TRUE(oxt::waitFor([&] { return sess.s->canReachPeer(); }));
+    EXPECT_TRUE(oxt::waitFor([&] { return peer->messageCount() >= static_cast<size_t>(limit); }, 20000));
+}
+
 // ---- conversation numbers ------------------------------------------------
 
 TEST(KcpUdp, ElevenForeignDatagramsInARowAdoptTheirConversation)

@@ -174,23 +174,31 @@ TEST(LatEndpoints, PortBelow100IsRefusedInputKeepsItsUrlOutputDoesNot)
     EXPECT_EQ(in.session()->sessionsBuilt(), 0u);
 }
 
-TEST(LatEndpoints, OutputGateOpensAtStartAndClosesAtStop)
+TEST(LatEndpoints, OutputQueuesBetweenStartAndStopAndOnlyWhileASessionCanSend)
 {
     oxStream host(nullptr, 0, QJsonObject{});
     st_lat ep(2, QJsonObject{{"port", kcpt::freeUdpPort()}});
     ep.stream = &host;
     ep.session()->heartPeriodMs = 0;
-    ep.session()->retryPeriodMs = 600000; // no session ever drains the queue here
+    ep.session()->retryPeriodMs = 300;
+    // Held by KCP: queued, or sent and waiting for a peer's acknowledgement.
+    auto held = [&] {
+        return ep.session()->queuedMessages() + ep.session()->getWaitSendNum() +
+               ep.session()->getStatus().value("queue").toInt();
+    };
     std::unique_ptr<oxStreamBuf> buf(oxStreamBuf::createStreamBuf(BUF_STREAM_H265, "abc", 3, 3, nullptr));
     ep.putBufIn(buf.get());
-    EXPECT_EQ(ep.session()->queuedMessages(), 0) << "gate closed before start";
+    EXPECT_EQ(held(), 0) << "gate closed before start";
     ep.start();
     EXPECT_EQ(ep.url, "oxlat://host.name.error:" + QString::number(ep.port));
     ep.putBufIn(buf.get());
-    EXPECT_EQ(ep.session()->queuedMessages(), 1);
+    EXPECT_EQ(held(), 0) << "no session yet: the first one would discard it";
+    ASSERT_TRUE(oxt::waitFor([&] { return ep.session()->canReachPeer(); }, 5000));
+    ep.putBufIn(buf.get());
+    EXPECT_TRUE(oxt::waitFor([&] { return held() == 1; }));
     ep.stop();
     ep.putBufIn(buf.get());
-    EXPECT_EQ(ep.session()->queuedMessages(), 1) << "nothing queued after stop";
+    EXPECT_EQ(held(), 1) << "nothing queued after stop";
     ep.putBufIn(nullptr);
 }
 

@@ -159,6 +159,7 @@ int kcp_udp::queuedMessages()
 
 void kcp_udp::Close(int mode)
 {
+    sessionLive.store(false);
     ready.store(false);
     {
         std::lock_guard<std::mutex> g(stateLock);
@@ -280,6 +281,9 @@ void kcp_udp::mainThread()
             continue;
         }
         // Messages queued before this session (or for the previous one) are never sent.
+        backlogFull.store(false);
+        peerKnown.store(isClient);
+        sessionLive.store(true);
         clearBuf();
         handle_update();
         Close(-1);
@@ -390,6 +394,7 @@ void kcp_udp::handle_update()
             ikcp_update(kcp, nowMs());
             waiting = static_cast<uint32_t>(ikcp_waitsnd(kcp));
         }
+        backlogFull.store(waiting > kBacklogSegments);
         if (waiting > kBacklogSegments)
             overWaitCount.fetch_add(1);
         else
@@ -400,6 +405,16 @@ void kcp_udp::handle_update()
 void kcp_udp::feedQueue()
 {
     for (;;) {
+        // KCP's own queue has no bound. Once the backlog that resets the
+        // session is reached, what is still queued waits here, where the
+        // queue's bound applies, instead of piling up inside KCP until the
+        // next heart tick (hundreds of megabytes at relay rates when no
+        // peer is there to take it).
+        {
+            std::lock_guard<std::mutex> g(stateLock);
+            if (!kcp || static_cast<uint32_t>(ikcp_waitsnd(kcp)) > kBacklogSegments)
+                return;
+        }
         std::vector<char> msg;
         {
             std::lock_guard<std::mutex> g(queueLock);
@@ -447,7 +462,10 @@ bool kcp_udp::readDatagrams()
         if (n < static_cast<ssize_t>(IKCP_OVERHEAD))
             continue;
         replyAddr = from;
-        replyKnown = true;
+        if (!replyKnown) {
+            replyKnown = true;
+            peerKnown.store(true);
+        }
         const uint32_t c = ikcp_getconv(recvArea.data());
         if (c == conv.load()) {
             convErrors.store(0);

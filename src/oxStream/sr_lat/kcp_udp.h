@@ -81,6 +81,15 @@ public:
     uint32_t sessionsBuilt() const { return sessions.load(); }
     uint32_t keepAlivesQueued() const { return keepAlives.load(); }
     int queuedMessages();
+    // Any thread: whether a message queued now can still reach a peer. False
+    // between sessions (the next one discards the queue) and while no peer
+    // has been heard in this session and KCP already holds the backlog that
+    // will end it; true otherwise.
+    bool canReachPeer() const
+    {
+        return sessionLive.load(std::memory_order_relaxed) &&
+               (peerKnown.load(std::memory_order_relaxed) || !backlogFull.load(std::memory_order_relaxed));
+    }
     bool hasSession(); // stateLock
     int32_t currentMinRto(); // rx_minrto of the session, -1 without one; stateLock
     uint32_t txBandKbps() const { return txBand.load(); }
@@ -114,6 +123,8 @@ private:
     sockaddr_in localAddr{};
     sockaddr_in replyAddr{}; // session thread only
     bool replyKnown = false; // session thread only
+    // Written by the session thread, read by senders (canReachPeer).
+    std::atomic<bool> sessionLive{false}, peerKnown{false}, backlogFull{false};
     int minRto = 0;
     std::atomic<uint32_t> txBytes{0}, rxBytes{0};
     uint32_t prevTxBytes = 0, prevRxBytes = 0; // stateLock

@@ -67,6 +67,11 @@ void st_lat::putBufIn(oxStreamBuf* buf)
     const oxStreambuf_t* p = buf ? buf->streamPayload() : nullptr;
     if (!p || !gateOpen.load(std::memory_order_acquire))
         return;
+    // A copy that can never be sent is only discarded later (the next session
+    // empties the queue, a peer-less backlog ends the session), and at relay
+    // rates making it costs more than the whole TCP path.
+    if (!kcp->canReachPeer())
+        return;
     kcp->kcp_send(p->data, p->len); // copied into the session's queue
 }
 
