@@ -302,6 +302,11 @@ int main(int argc, char** argv)
         else if (a == "--rounds")
             rounds = std::max(1, std::stoi(argv[i + 1]));
     }
+    // oxnode runs in its own working directory: a relative path must not break it.
+    if (char* full = realpath(bin.c_str(), nullptr)) {
+        bin = full;
+        free(full);
+    }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
     const size_t bytes = mb * 1024 * 1024;
@@ -322,7 +327,9 @@ int main(int argc, char** argv)
                 baseRate.push_back(b);
                 baseCpu.push_back(relay.cpuSec / gb);
             }
-            for (int debugLine : {0, 1}) {
+            for (int turn : {0, 1}) {
+                // Which oxnode run comes first alternates from round to round.
+                const int debugLine = (turn + round) % 2;
                 OxnodeProcess ox(bin, debugLine != 0);
                 const double cpu0 = ox.cpuSec();
                 const Throughput t = pushAndRead(8010, 8020, k, perClient, true);
