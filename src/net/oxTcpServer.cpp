@@ -100,7 +100,7 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
     , id_(id)
     , loopTid_(worker->tid)
     , maxWriteBufSize_(maxWriteBufSize)
-    , readBuf_(TcpServer::kReadBufSize)
+    , readBuf_(server->readBufSize())
 {
     try {
         peeraddr_ = peer.address().to_string() + ":" + std::to_string(peer.port());

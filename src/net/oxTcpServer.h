@@ -101,6 +101,8 @@ class TcpServer
 public:
     // Default per-connection write limit (16 MiB).
     static constexpr size_t kDefaultMaxWriteBufSize = 16u * 1024u * 1024u;
+    // Default bytes taken per read and connection. Large, because every read
+    // of a relay input is one fan-out: fewer, bigger chunks cost less per byte.
     static constexpr size_t kReadBufSize = 256u * 1024u;
 
     TcpServer();
@@ -111,6 +113,8 @@ public:
     int createsocket(int port, const char* host = "0.0.0.0");
     void setThreadNum(int n) { threadNum_ = n < 1 ? 1 : n; }
     void setMaxWriteBufSize(size_t n) { maxWriteBufSize_ = n; }
+    void setReadBufSize(size_t n) { readBufSize_ = n < 1 ? 1 : n; }
+    size_t readBufSize() const { return readBufSize_; }
 
     // Set on the owner thread before start(); called on worker threads.
     std::function<void(const SocketChannelPtr&)> onConnection;
@@ -145,6 +149,7 @@ private:
 
     int threadNum_ = 1;
     size_t maxWriteBufSize_ = kDefaultMaxWriteBufSize;
+    size_t readBufSize_ = kReadBufSize;
     asio::io_context acceptCtx_;
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer acceptRetry_;

@@ -29,6 +29,8 @@ st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
         revCB(static_cast<unsigned char*>(const_cast<void*>(data)), static_cast<int>(len), this);
     };
     listener->setThreadNum(kWorkerThreads);
+    // What clients send is ignored: a small read area per client is enough.
+    listener->setReadBufSize(kClientReadBufSize);
 #ifndef OXNODE_BASIC
     listener->start();
 #endif

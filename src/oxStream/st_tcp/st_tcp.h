@@ -27,6 +27,7 @@ public:
 
     int port = -1;
     static constexpr int kWorkerThreads = 1;
+    static constexpr size_t kClientReadBufSize = 16 * 1024;
 
 private:
     std::unique_ptr<oxnet::TcpServer> listener;
