@@ -1,20 +1,31 @@
 #pragma once
 // Small helpers every benchmark needs: a private network namespace (fixed
-// ports never collide with a running service) and blocking loopback sockets.
+// ports never collide with a running service), blocking loopback sockets, and
+// oxnode started in a working directory of its own.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace benchutil {
 
@@ -84,5 +95,107 @@ inline bool readAll(int fd, char* p, size_t n)
     }
     return true;
 }
+
+// utime + stime from /proc, in seconds: of the whole process, or of one of
+// its threads when tid is given. 0 once the process is gone.
+inline double cpuSecondsOf(pid_t pid, pid_t tid = 0)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + (tid ? "/task/" + std::to_string(tid) : "") + "/stat";
+    std::ifstream f(path);
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (s.empty())
+        return 0;
+    std::istringstream in(s.substr(s.rfind(')') + 2));
+    std::string tok;
+    unsigned long long ut = 0, st = 0;
+    for (int i = 3; i <= 15 && (in >> tok); ++i) {
+        if (i == 14)
+            ut = std::stoull(tok);
+        if (i == 15)
+            st = std::stoull(tok);
+    }
+    return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// An absolute path, so that a program started in another directory is found.
+inline std::string absolutePath(const std::string& path)
+{
+    char* full = realpath(path.c_str(), nullptr);
+    if (!full)
+        return path;
+    std::string r = full;
+    std::free(full);
+    return r;
+}
+
+// oxnode in a fresh temporary working directory (with "web" and an appcfg.json
+// that keeps the local-device connection off), its output in oxnode.log
+// there. The constructor returns once readyPort accepts TCP connections.
+// Destruction sends SIGTERM and waits (SIGKILL after 5 s); the directory is
+// removed unless oxnode ended badly, and then kept for its log.
+struct OxnodeProcess {
+    pid_t pid = -1;
+    std::string dir;
+
+    OxnodeProcess(const std::string& bin, int readyPort, const std::vector<std::string>& env = {},
+                  const std::string& streamJson = "")
+    {
+        char tmpl[] = "/tmp/oxbenchXXXXXX";
+        if (!mkdtemp(tmpl))
+            die("mkdtemp");
+        dir = tmpl;
+        mkdir((dir + "/web").c_str(), 0755);
+        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
+        if (!streamJson.empty())
+            std::ofstream(dir + "/stream.json") << streamJson;
+        const std::string program = absolutePath(bin);
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive an interrupted benchmark
+            if (chdir(dir.c_str()) != 0)
+                _exit(127);
+            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            for (const auto& e : env)
+                putenv(const_cast<char*>(e.c_str()));
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(connectTo(readyPort));
+    }
+    OxnodeProcess(const OxnodeProcess&) = delete;
+    OxnodeProcess& operator=(const OxnodeProcess&) = delete;
+
+    double cpuSec() const { return cpuSecondsOf(pid); }
+    double mainThreadCpu() const { return cpuSecondsOf(pid, pid); }
+    long rssKb() const
+    {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::strtol(line.c_str() + 6, nullptr, 10);
+        return -1;
+    }
+    ~OxnodeProcess()
+    {
+        kill(pid, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            std::fprintf(stderr, "oxnode ended with status %d (log kept in %s)\n", status, dir.c_str());
+        else if (std::system(("rm -rf " + dir).c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+};
 
 } // namespace benchutil

@@ -91,63 +91,6 @@ std::string field(const std::string& json, const std::string& key)
     return json.substr(p + k.size(), e - p - k.size());
 }
 
-struct OxnodeProcess {
-    pid_t pid = -1;
-    std::string dir;
-    explicit OxnodeProcess(const std::string& bin)
-    {
-        char tmpl[] = "/tmp/oxbenchXXXXXX";
-        dir = mkdtemp(tmpl);
-        mkdir((dir + "/web").c_str(), 0755);
-        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(connectTo(8001)); // web server up: start-up is over
-    }
-    // utime + stime of the main thread, in seconds.
-    double mainThreadCpu() const
-    {
-        std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat");
-        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        std::istringstream in(s.substr(s.rfind(')') + 2));
-        std::string tok;
-        unsigned long long ut = 0, st = 0;
-        for (int i = 3; i <= 15 && (in >> tok); ++i) {
-            if (i == 14)
-                ut = std::stoull(tok);
-            if (i == 15)
-                st = std::stoull(tok);
-        }
-        return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-    long rssKb() const
-    {
-        std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(f, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::strtol(line.c_str() + 6, nullptr, 10);
-        return -1;
-    }
-    ~OxnodeProcess()
-    {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        std::string cmd = "rm -rf " + dir;
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
-};
-
 struct SimNode {
     int fd = -1;
     std::string sn;
@@ -252,7 +195,7 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     raiseFileLimit(65536); // inherited by oxnode
     enterNetns();
-    OxnodeProcess ox(bin);
+    OxnodeProcess ox(bin, 8001); // web server up: start-up is over
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // let start-up allocations settle
     const long rss0 = ox.rssKb();
     std::printf("oxnode pid %d, idle RSS %ld KiB, %.0f s per step, each node reports once a second\n", ox.pid, rss0,

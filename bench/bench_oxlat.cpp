@@ -70,7 +70,6 @@ sockaddr_in loopback(int port)
     return a;
 }
 
-
 bool udpPortBound(int port)
 {
     std::ifstream in("/proc/net/udp");
@@ -87,42 +86,12 @@ bool udpPortBound(int port)
     return false;
 }
 
-
-
-struct OxnodeProcess {
-    pid_t pid = -1;
-    std::string dir;
-    explicit OxnodeProcess(const std::string& bin)
-    {
-        char tmpl[] = "/tmp/oxbenchXXXXXX";
-        dir = mkdtemp(tmpl);
-        mkdir((dir + "/web").c_str(), 0755);
-        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            setenv("QT_LOGGING_RULES", "oxnode.tcp.send.debug=false", 1);
-            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(connectTo(8020));
-        while (!udpPortBound(8011))
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ~OxnodeProcess()
-    {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        const std::string cmd = "rm -rf " + dir;
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
-};
+// oxnode opens its oxlat ports after the TCP ones.
+void waitUdpPortBound(int port)
+{
+    while (!udpPortBound(port))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 
 // Datagrams from the client (on frontPort) go to targetPort and back, each
 // held kDelayMs and dropped with probability `loss`, in both directions.
@@ -484,7 +453,8 @@ int main(int argc, char** argv)
                 kDelayMs, kRecord, seconds, mb);
     std::printf("latency = proxy delay (%d ms one way) + what oxnode and the transport add\n", kDelayMs);
     for (double loss : {0.0, 0.01, 0.05}) {
-        OxnodeProcess ox(bin);
+        OxnodeProcess ox(bin, 8020, {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"});
+        waitUdpPortBound(8011);
         const int reader = connectTo(8020);
         std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the service register the reader
         LossyUdpProxy proxy(9011, 8011, loss);
@@ -497,7 +467,8 @@ int main(int argc, char** argv)
         close(reader);
     }
     {
-        OxnodeProcess ox(bin);
+        OxnodeProcess ox(bin, 8020, {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"});
+        waitUdpPortBound(8011);
         const int reader = connectTo(8020);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         DelayTcpProxy proxy(9010, 8010);

@@ -52,24 +52,6 @@ constexpr int kMsg = 1316;
 
 
 
-double cpuSecondsOf(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (s.empty())
-        return 0;
-    std::istringstream in(s.substr(s.rfind(')') + 2));
-    std::string tok;
-    unsigned long long ut = 0, st = 0;
-    for (int i = 3; i <= 15 && (in >> tok); ++i) {
-        if (i == 14)
-            ut = std::stoull(tok);
-        if (i == 15)
-            st = std::stoull(tok);
-    }
-    return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 SRTSOCKET connectCaller(int port, int timeoutMs = 10000)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

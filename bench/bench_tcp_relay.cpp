@@ -11,7 +11,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -114,57 +113,6 @@ struct BaselineRelay {
             thread.join();
         close(inListen);
         close(outListen);
-    }
-};
-
-struct OxnodeProcess {
-    pid_t pid = -1;
-    std::string dir;
-    OxnodeProcess(const std::string& bin, bool debugLine)
-    {
-        char tmpl[] = "/tmp/oxbenchXXXXXX";
-        dir = mkdtemp(tmpl);
-        std::string web = dir + "/web";
-        mkdir(web.c_str(), 0755);
-        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive an interrupted benchmark
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            if (!debugLine)
-                setenv("QT_LOGGING_RULES", "oxnode.tcp.send.debug=false", 1);
-            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(connectTo(8020)); // ready
-    }
-    double cpuSec() const
-    {
-        std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        std::istringstream in(s.substr(s.rfind(')') + 2));
-        std::string tok;
-        unsigned long long ut = 0, st = 0;
-        for (int i = 3; i <= 15 && (in >> tok); ++i) {
-            if (i == 14)
-                ut = std::stoull(tok);
-            if (i == 15)
-                st = std::stoull(tok);
-        }
-        return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-    ~OxnodeProcess()
-    {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        std::string cmd = "rm -rf " + dir;
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
     }
 };
 
@@ -277,6 +225,14 @@ Latency pacedLatency(int inPort, int outPort, double seconds, bool waitClientsLo
     return l;
 }
 
+// The per-buffer "tcp send" line is on by default; off is what the targets are about.
+std::vector<std::string> debugEnv(bool debugLine)
+{
+    if (debugLine)
+        return {};
+    return {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"};
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -302,11 +258,6 @@ int main(int argc, char** argv)
         else if (a == "--rounds")
             rounds = std::max(1, std::stoi(argv[i + 1]));
     }
-    // oxnode runs in its own working directory: a relative path must not break it.
-    if (char* full = realpath(bin.c_str(), nullptr)) {
-        bin = full;
-        free(full);
-    }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
     const size_t bytes = mb * 1024 * 1024;
@@ -330,7 +281,7 @@ int main(int argc, char** argv)
             for (int turn : {0, 1}) {
                 // Which oxnode run comes first alternates from round to round.
                 const int debugLine = (turn + round) % 2;
-                OxnodeProcess ox(bin, debugLine != 0);
+                OxnodeProcess ox(bin, 8020, debugEnv(debugLine != 0));
                 const double cpu0 = ox.cpuSec();
                 const Throughput t = pushAndRead(8010, 8020, k, perClient, true);
                 rate[debugLine].push_back(t.gbitPerSec);
@@ -357,7 +308,7 @@ int main(int argc, char** argv)
     }
     std::printf("baseline        p50 %7.1f us  p99 %7.1f us\n", baseLat.p50us, baseLat.p99us);
     for (bool debugLine : {false, true}) {
-        OxnodeProcess ox(bin, debugLine);
+        OxnodeProcess ox(bin, 8020, debugEnv(debugLine));
         const Latency l = pacedLatency(8010, 8020, latSeconds, true);
         std::printf("oxnode debug %-3s p50 %7.1f us  p99 %7.1f us\n", debugLine ? "on" : "off", l.p50us, l.p99us);
     }

@@ -161,42 +161,13 @@ struct BaselineServer {
     }
 };
 
-struct OxnodeProcess {
-    pid_t pid = -1;
-    std::string dir;
-    explicit OxnodeProcess(const std::string& bin)
-    {
-        char tmpl[] = "/tmp/oxbenchwebXXXXXX";
-        dir = mkdtemp(tmpl);
-        mkdir((dir + "/web").c_str(), 0755);
-        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-        std::string streams = "[";
-        for (int i = 0; i < 10; ++i)
-            streams += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i) + ", \"name\": \"stream" + std::to_string(i) + "\"}";
-        std::ofstream(dir + "/stream.json") << streams << "]";
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            const int log = open("oxnode.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            execl(bin.c_str(), bin.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(connectTo(8001));  // ready
-    }
-    ~OxnodeProcess()
-    {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            std::fprintf(stderr, "oxnode ended with status %d (log in %s)\n", status, dir.c_str());
-        else if (std::system(("rm -rf " + dir).c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
-};
+std::string tenStreams()
+{
+    std::string streams = "[";
+    for (int i = 0; i < 10; ++i)
+        streams += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i) + ", \"name\": \"stream" + std::to_string(i) + "\"}";
+    return streams + "]";
+}
 
 struct Result {
     double requestsPerSec = 0;
@@ -274,7 +245,7 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
 
-    OxnodeProcess ox(bin);
+    OxnodeProcess ox(bin, 8001, {}, tenStreams());
     const int fd = connectTo(8001);
     std::string buf, body;
     const std::string digest = "be29c95f50acd28940de27f3dd1df1f9";  // MD5 of the default password "73519046"
