@@ -117,6 +117,24 @@ inline double cpuSecondsOf(pid_t pid, pid_t tid = 0)
     return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// SIGTERM, then SIGKILL if the process is still there after 5 s. Returns its
+// wait status.
+inline int terminate(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status;
+}
+
 // An absolute path, so that a program started in another directory is found.
 inline std::string absolutePath(const std::string& path)
 {
@@ -180,17 +198,7 @@ struct OxnodeProcess {
     }
     ~OxnodeProcess()
     {
-        kill(pid, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        const int status = terminate(pid);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             std::fprintf(stderr, "oxnode ended with status %d (log kept in %s)\n", status, dir.c_str());
         else if (std::system(("rm -rf " + dir).c_str()) != 0)

@@ -104,17 +104,7 @@ struct Relay {
     }
     ~Relay()
     {
-        kill(pid, SIGTERM);
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        terminate(pid);
         std::string cmd = getenv("OXBENCH_KEEP") ? "true" : "rm -rf " + dir;
         if (std::system(cmd.c_str()) != 0) {
         }
