@@ -1,0 +1,672 @@
+// Many-streams benchmark: what oxnode costs with many streams configured and
+// nothing flowing, and what it costs per delivered bit with many streams busy.
+//
+// Idle: N streams (stream.json in the working directory, IDs 0..N-1), started
+// and left to settle, then the process CPU (utime + stime from /proc) over a
+// window, its threads and RSS. In the same run, the floor set by the SRT
+// library: a process (this program, --srt-floor N) that holds the 2·N idle
+// libsrt listeners those streams need (one UDP port each, as the port plan
+// has it) and does nothing else; the ratio oxnode / floor is printed.
+//
+// Busy: 50 streams, each fed 4 Mbit/s over its TCP input in 1316-byte chunks
+// and read by 2 TCP clients and 1 SRT caller. Each chunk carries a marker, a
+// sequence number and a body derived from it, so every reader checks what it
+// gets: TCP readers must get every chunk from the first one they see on,
+// unchanged (any loss is a fault); for SRT the chunks received against those
+// sent are reported. CPU of the relay over the measured window, and CPU
+// seconds per delivered Gbit (TCP and SRT deliveries together).
+//
+// Both programs (oxnode and oxnode-basic) are measured. Every run is a child
+// process in a private network namespace of its own; the relays die with it
+// (PR_SET_PDEATHSIG), so an interrupted benchmark leaves no process behind.
+//
+//   bench_streams [--oxnode PATH] [--basic PATH] [--n 1,10,100] [--seconds S]
+//                 [--settle S] [--busy-streams M] [--busy-seconds S]
+//                 [--rate MBPS] [--idle-only | --busy-only] [--threads]
+// --threads adds, for every idle run, the CPU and wake-ups per thread name.
+#include "benchCommon.h"
+#include <srt/srt.h>
+
+#include <dirent.h>
+#include <poll.h>
+#include <sys/epoll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <map>
+#include <memory>
+
+using namespace benchutil;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kChunk = 1316;
+constexpr int kMarkerLen = 8;
+constexpr int kHeader = kMarkerLen + 8; // marker, sequence number
+constexpr int kBody = kChunk - kHeader;
+const char kMarker[kMarkerLen + 1] = "\xA5OXBNCH\x5A";
+
+int inPort(int id) { return 8010 + 20 * id; }
+int outPort(int id) { return 8020 + 20 * id; }
+
+std::string streamJson(int n)
+{
+    std::string s = "[";
+    for (int i = 0; i < n; ++i)
+        s += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i) + ", \"name\": \"bench" +
+             std::to_string(i) + "\"}";
+    return s + "]";
+}
+
+// Runs fn in a forked child inside a private network namespace and returns
+// the plain struct it produced; exits when the child fails.
+template <typename R, typename F>
+R inNamespace(F fn)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        die("pipe");
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0)
+        die("fork");
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(p[0]);
+        enterNetns();
+        const R r = fn();
+        if (write(p[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+            _exit(1);
+        std::fflush(stdout);
+        _exit(0);
+    }
+    close(p[1]);
+    R r{};
+    const ssize_t got = read(p[0], &r, sizeof r);
+    close(p[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (got != static_cast<ssize_t>(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "measurement run failed (status %d)\n", status);
+        std::exit(1);
+    }
+    return r;
+}
+
+int threadCount(pid_t pid)
+{
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (!d)
+        return 0;
+    int n = 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(d);
+    return n;
+}
+
+long rssKbOf(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+// Returns once the thread count of pid has not changed for stableMs (or
+// after timeoutMs): the streams' endpoints have opened what they open.
+void waitThreadsStable(pid_t pid, int stableMs = 2000, int timeoutMs = 60000)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int last = threadCount(pid);
+    auto since = Clock::now();
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const int n = threadCount(pid);
+        if (n != last) {
+            last = n;
+            since = Clock::now();
+        } else if (Clock::now() - since >= std::chrono::milliseconds(stableMs)) {
+            return;
+        }
+    }
+}
+
+// Per-thread view for --threads: name, CPU and context switches.
+struct ThreadSample {
+    std::string comm;
+    double cpu = 0;
+    long long vcs = 0, nvcs = 0;
+};
+
+std::map<pid_t, ThreadSample> sampleThreads(pid_t pid)
+{
+    std::map<pid_t, ThreadSample> out;
+    const std::string base = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(base.c_str());
+    if (!d)
+        return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const pid_t tid = std::atoi(e->d_name);
+        ThreadSample t;
+        std::ifstream c(base + "/" + e->d_name + "/comm");
+        std::getline(c, t.comm);
+        t.cpu = cpuSecondsOf(pid, tid);
+        std::ifstream st(base + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(st, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                t.vcs = std::atoll(line.c_str() + 24);
+            else if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                t.nvcs = std::atoll(line.c_str() + 27);
+        }
+        out[tid] = t;
+    }
+    closedir(d);
+    return out;
+}
+
+void printThreadBreakdown(const std::map<pid_t, ThreadSample>& a, const std::map<pid_t, ThreadSample>& b,
+                          double seconds)
+{
+    struct Group {
+        int threads = 0;
+        double cpu = 0;
+        long long wakes = 0;
+    };
+    std::map<std::string, Group> groups;
+    for (const auto& [tid, end] : b) {
+        const auto it = a.find(tid);
+        if (it == a.end())
+            continue; // born inside the window
+        // One row per kind of thread: "SRT:RcvQ:w17" counts as "SRT:RcvQ:w".
+        std::string kind = end.comm;
+        while (!kind.empty() && std::isdigit(static_cast<unsigned char>(kind.back())))
+            kind.pop_back();
+        Group& g = groups[kind];
+        ++g.threads;
+        g.cpu += end.cpu - it->second.cpu;
+        g.wakes += (end.vcs - it->second.vcs) + (end.nvcs - it->second.nvcs);
+    }
+    std::vector<std::pair<std::string, Group>> rows(groups.begin(), groups.end());
+    std::sort(rows.begin(), rows.end(), [](const auto& x, const auto& y) { return x.second.cpu > y.second.cpu; });
+    std::printf("      %-18s %7s %9s %12s %14s\n", "thread name", "threads", "CPU %", "switches/s", "per thread/s");
+    for (const auto& [name, g] : rows)
+        std::printf("      %-18s %7d %9.2f %12.0f %14.1f\n", name.c_str(), g.threads, 100.0 * g.cpu / seconds,
+                    g.wakes / seconds, g.wakes / seconds / g.threads);
+}
+
+struct IdleResult {
+    double cpuPct = 0; // of one core
+    int threads = 0;
+    double rssMiB = 0;
+};
+
+// CPU, threads and RSS of pid over a window of `seconds`.
+IdleResult measureIdle(pid_t pid, double seconds, bool perThread)
+{
+    const auto t0 = sampleThreads(pid);
+    const double c0 = cpuSecondsOf(pid);
+    const auto w0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double c1 = cpuSecondsOf(pid);
+    const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
+    IdleResult r;
+    r.cpuPct = 100.0 * (c1 - c0) / wall;
+    r.threads = threadCount(pid);
+    r.rssMiB = rssKbOf(pid) / 1024.0;
+    if (perThread)
+        printThreadBreakdown(t0, sampleThreads(pid), wall);
+    return r;
+}
+
+// --srt-floor N: 2·N idle libsrt listeners on the ports N streams use, then
+// nothing until killed. Writes one byte to stdout once they all listen.
+[[noreturn]] void srtFloor(int n)
+{
+    prctl(PR_SET_NAME, "srt-floor");
+    srt_startup();
+    srt_setloglevel(3);
+    std::vector<SRTSOCKET> held;
+    for (int i = 0; i < n; ++i) {
+        for (int port : {inPort(i), outPort(i)}) {
+            const SRTSOCKET s = srt_create_socket();
+            const int latency = 20;
+            srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            if (srt_bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == SRT_ERROR || srt_listen(s, 10) == SRT_ERROR) {
+                std::fprintf(stderr, "srt floor: port %d: %s\n", port, srt_getlasterror_str());
+                _exit(1);
+            }
+            held.push_back(s);
+        }
+    }
+    if (write(1, "r", 1) != 1)
+        _exit(1);
+    for (;;)
+        pause();
+}
+
+IdleResult floorRun(int n, double seconds, bool perThread)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        die("pipe");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(p[1], 1);
+        close(p[0]);
+        const std::string ns = std::to_string(n);
+        execl("/proc/self/exe", "bench_streams", "--srt-floor", ns.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(p[1]);
+    char c = 0;
+    if (read(p[0], &c, 1) != 1) {
+        std::fprintf(stderr, "srt floor process did not start\n");
+        std::exit(1);
+    }
+    close(p[0]);
+    waitThreadsStable(pid, 1000);
+    const IdleResult r = measureIdle(pid, seconds, perThread);
+    terminate(pid);
+    return r;
+}
+
+IdleResult oxnodeIdleRun(const std::string& bin, int n, double seconds, double settle, bool perThread)
+{
+    OxnodeProcess ox(bin, outPort(n - 1), {}, streamJson(n));
+    waitThreadsStable(ox.pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(settle));
+    return measureIdle(ox.pid, seconds, perThread);
+}
+
+// ---- busy ----
+
+// Checks one reader's byte stream: finds the first marker, then expects whole
+// chunks with consecutive sequence numbers and the matching body. A chunk
+// that does not match counts as bad and the check looks for the next marker.
+struct ChunkCheck {
+    std::vector<char> buf;
+    size_t off = 0;
+    bool synced = false;
+    long long firstSeq = -1, nextSeq = -1, good = 0, bad = 0, skipped = 0;
+    static const std::vector<char>& pattern()
+    {
+        static const std::vector<char> p = [] {
+            std::vector<char> v(256 + kBody);
+            for (size_t i = 0; i < v.size(); ++i)
+                v[i] = static_cast<char>(i & 0xff);
+            return v;
+        }();
+        return p;
+    }
+    static void fill(char* chunk, long long seq)
+    {
+        std::memcpy(chunk, kMarker, kMarkerLen);
+        std::memcpy(chunk + kMarkerLen, &seq, 8);
+        std::memcpy(chunk + kHeader, pattern().data() + (seq & 0xff), kBody);
+    }
+    void feed(const char* p, size_t n)
+    {
+        buf.insert(buf.end(), p, p + n);
+        for (;;) {
+            const size_t avail = buf.size() - off;
+            if (!synced) {
+                const auto it = std::search(buf.begin() + static_cast<long>(off), buf.end(), kMarker,
+                                            kMarker + kMarkerLen);
+                if (it == buf.end()) {
+                    const size_t keep = std::min(avail, static_cast<size_t>(kMarkerLen - 1));
+                    skipped += static_cast<long long>(avail - keep);
+                    off = buf.size() - keep;
+                    break;
+                }
+                const size_t at = static_cast<size_t>(it - buf.begin());
+                skipped += static_cast<long long>(at - off);
+                off = at;
+                synced = true;
+                continue;
+            }
+            if (avail < static_cast<size_t>(kChunk))
+                break;
+            const char* c = buf.data() + off;
+            long long seq;
+            std::memcpy(&seq, c + kMarkerLen, 8);
+            const bool ok = std::memcmp(c, kMarker, kMarkerLen) == 0 && (nextSeq < 0 || seq >= nextSeq) &&
+                            std::memcmp(c + kHeader, pattern().data() + (seq & 0xff), kBody) == 0;
+            if (!ok) {
+                ++bad;
+                synced = false;
+                off += 1;
+                continue;
+            }
+            if (firstSeq < 0)
+                firstSeq = seq;
+            nextSeq = seq + 1;
+            ++good;
+            off += kChunk;
+        }
+        if (off > (1u << 16)) {
+            buf.erase(buf.begin(), buf.begin() + static_cast<long>(off));
+            off = 0;
+        }
+    }
+    // Chunks missing between the first one seen and the last one sent.
+    long long missing(long long lastSent) const { return firstSeq < 0 ? -1 : (lastSent - firstSeq + 1) - good; }
+};
+
+SRTSOCKET srtCaller(int port)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    do {
+        SRTSOCKET s = srt_create_socket();
+        const int latency = 20, conn = 500;
+        srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency);
+        srt_setsockflag(s, SRTO_CONNTIMEO, &conn, sizeof conn);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (srt_connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != SRT_ERROR)
+            return s;
+        srt_close(s);
+    } while (Clock::now() < deadline);
+    std::fprintf(stderr, "cannot connect an SRT caller to %d\n", port);
+    std::exit(1);
+}
+
+struct BusyResult {
+    double window = 0, cpu = 0;
+    double tcpBytes = 0, srtBytes = 0; // delivered inside the window
+    double sentBytes = 0;              // fed inside the window
+    long long tcpMissing = 0, tcpBad = 0, tcpSilent = 0;
+    long long srtGot = 0, srtSent = 0, srtBad = 0;
+};
+
+BusyResult oxnodeBusyRun(const std::string& bin, int streams, double seconds, double rateMbps)
+{
+    BusyResult r;
+    OxnodeProcess ox(bin, outPort(streams - 1), {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"},
+                     streamJson(streams));
+    waitThreadsStable(ox.pid, 1000);
+    srt_startup();
+    srt_setloglevel(3);
+
+    // Readers first, so that they see the stream from (nearly) its start.
+    const int ep = epoll_create1(0);
+    std::vector<int> tcpReaders;
+    for (int i = 0; i < streams; ++i)
+        for (int k = 0; k < 2; ++k) {
+            const int fd = connectTo(outPort(i));
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.u32 = static_cast<uint32_t>(tcpReaders.size());
+            epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
+            tcpReaders.push_back(fd);
+        }
+    std::vector<SRTSOCKET> srtReaders;
+    const int sep = srt_epoll_create();
+    for (int i = 0; i < streams; ++i) {
+        const SRTSOCKET s = srtCaller(outPort(i));
+        const bool no = false;
+        srt_setsockflag(s, SRTO_RCVSYN, &no, sizeof no);
+        const int ev = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+        srt_epoll_add_usock(sep, s, &ev);
+        srtReaders.push_back(s);
+    }
+    std::vector<int> sources;
+    for (int i = 0; i < streams; ++i)
+        sources.push_back(connectTo(inPort(i)));
+
+    std::vector<ChunkCheck> tcpCheck(tcpReaders.size()), srtCheck(srtReaders.size());
+    std::map<SRTSOCKET, size_t> srtIndex;
+    for (size_t i = 0; i < srtReaders.size(); ++i)
+        srtIndex[srtReaders[i]] = i;
+    std::atomic<long long> tcpBytes{0}, srtBytes{0}, sentBytes{0};
+    std::atomic<bool> running{true};
+
+    std::thread tcpThread([&] {
+        std::vector<char> b(1 << 16);
+        epoll_event evs[64];
+        while (running.load()) {
+            const int n = epoll_wait(ep, evs, 64, 100);
+            for (int j = 0; j < n; ++j) {
+                const uint32_t idx = evs[j].data.u32;
+                for (;;) {
+                    const ssize_t got = recv(tcpReaders[idx], b.data(), b.size(), 0);
+                    if (got <= 0)
+                        break;
+                    tcpCheck[idx].feed(b.data(), static_cast<size_t>(got));
+                    tcpBytes.fetch_add(got, std::memory_order_relaxed);
+                }
+            }
+        }
+    });
+    std::thread srtThread([&] {
+        char b[1500];
+        std::vector<SRTSOCKET> ready(srtReaders.size());
+        while (running.load()) {
+            int rn = static_cast<int>(ready.size());
+            if (srt_epoll_wait(sep, ready.data(), &rn, nullptr, nullptr, 100, nullptr, nullptr, nullptr, nullptr) <= 0)
+                continue;
+            for (int j = 0; j < rn; ++j) {
+                const size_t idx = srtIndex[ready[j]];
+                for (;;) {
+                    const int got = srt_recvmsg(ready[j], b, sizeof b);
+                    if (got <= 0)
+                        break;
+                    srtCheck[idx].feed(b, static_cast<size_t>(got));
+                    srtBytes.fetch_add(got, std::memory_order_relaxed);
+                }
+            }
+        }
+    });
+
+    // The sources: one chunk per stream every period, 1 s of warm-up first.
+    const double period = kChunk * 8.0 / (rateMbps * 1e6);
+    const double warmup = 1.0;
+    std::vector<char> chunk(kChunk);
+    long long seq = 0;
+    const auto start = Clock::now();
+    double cpu0 = -1, cpu1 = 0;
+    long long tcp0 = 0, srt0 = 0, sent0 = 0;
+    Clock::time_point w0, w1;
+    for (;; ++seq) {
+        const double at = seq * period;
+        if (cpu0 < 0 && at >= warmup) {
+            w0 = Clock::now();
+            cpu0 = ox.cpuSec();
+            tcp0 = tcpBytes.load();
+            srt0 = srtBytes.load();
+            sent0 = sentBytes.load();
+        }
+        if (at >= warmup + seconds)
+            break;
+        std::this_thread::sleep_until(start + std::chrono::nanoseconds(static_cast<long long>(at * 1e9)));
+        ChunkCheck::fill(chunk.data(), seq);
+        for (int fd : sources)
+            if (!writeAll(fd, chunk.data(), chunk.size()))
+                die("feeding a stream");
+        sentBytes.fetch_add(static_cast<long long>(sources.size()) * kChunk, std::memory_order_relaxed);
+    }
+    w1 = Clock::now();
+    cpu1 = ox.cpuSec();
+    r.window = std::chrono::duration<double>(w1 - w0).count();
+    r.cpu = cpu1 - cpu0;
+    r.tcpBytes = static_cast<double>(tcpBytes.load() - tcp0);
+    r.srtBytes = static_cast<double>(srtBytes.load() - srt0);
+    r.sentBytes = static_cast<double>(sentBytes.load() - sent0);
+    const long long lastSeq = seq - 1;
+
+    // Drain: until every TCP reader has the last chunk, or 5 s without progress.
+    auto lastProgress = Clock::now();
+    long long seen = -1;
+    while (Clock::now() - lastProgress < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const long long now = tcpBytes.load() + srtBytes.load();
+        if (now != seen) {
+            seen = now;
+            lastProgress = Clock::now();
+        }
+        bool all = true;
+        for (const auto& c : tcpCheck)
+            all = all && c.nextSeq == lastSeq + 1;
+        if (all && Clock::now() - lastProgress > std::chrono::milliseconds(300))
+            break;
+    }
+    running.store(false);
+    tcpThread.join();
+    srtThread.join();
+    for (const auto& c : tcpCheck) {
+        const long long m = c.missing(lastSeq);
+        if (m < 0)
+            ++r.tcpSilent;
+        else
+            r.tcpMissing += m;
+        r.tcpBad += c.bad;
+    }
+    for (const auto& c : srtCheck) {
+        if (c.firstSeq >= 0) {
+            r.srtGot += c.good;
+            r.srtSent += lastSeq - c.firstSeq + 1;
+        }
+        r.srtBad += c.bad;
+    }
+    for (int fd : sources)
+        close(fd);
+    for (int fd : tcpReaders)
+        close(fd);
+    for (SRTSOCKET s : srtReaders)
+        srt_close(s);
+    srt_epoll_release(sep);
+    close(ep);
+    srt_cleanup();
+    return r;
+}
+
+std::vector<int> parseList(const std::string& s)
+{
+    std::vector<int> v;
+    std::stringstream in(s);
+    std::string tok;
+    while (std::getline(in, tok, ','))
+        if (!tok.empty())
+            v.push_back(std::max(1, std::min(100, std::stoi(tok))));
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::string(argv[1]) == "--srt-floor")
+        srtFloor(std::stoi(argv[2]));
+
+    std::string bins[2] = {OXNODE_BIN, OXNODE_BASIC_BIN};
+    const char* names[2] = {"oxnode", "oxnode-basic"};
+    std::vector<int> ns = {1, 10, 100};
+    double seconds = 10, settle = 2, busySeconds = 10, rate = 4;
+    int busyStreams = 50;
+    bool idle = true, busy = true, perThread = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--oxnode" && hasValue)
+            bins[0] = argv[++i];
+        else if (a == "--basic" && hasValue)
+            bins[1] = argv[++i];
+        else if (a == "--n" && hasValue)
+            ns = parseList(argv[++i]);
+        else if (a == "--seconds" && hasValue)
+            seconds = std::stod(argv[++i]);
+        else if (a == "--settle" && hasValue)
+            settle = std::stod(argv[++i]);
+        else if (a == "--busy-streams" && hasValue)
+            busyStreams = std::max(1, std::min(100, std::stoi(argv[++i])));
+        else if (a == "--busy-seconds" && hasValue)
+            busySeconds = std::stod(argv[++i]);
+        else if (a == "--rate" && hasValue)
+            rate = std::stod(argv[++i]);
+        else if (a == "--idle-only")
+            busy = false;
+        else if (a == "--busy-only")
+            idle = false;
+        else if (a == "--threads")
+            perThread = true;
+        else {
+            std::fprintf(stderr,
+                         "usage: %s [--oxnode PATH] [--basic PATH] [--n 1,10,100] [--seconds S] [--settle S]\n"
+                         "          [--busy-streams M] [--busy-seconds S] [--rate MBPS] [--idle-only|--busy-only] "
+                         "[--threads]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    for (auto& b : bins)
+        b = absolutePath(b);
+    signal(SIGPIPE, SIG_IGN);
+    std::printf("figures on a shared machine are noisy; compare ratios from the same run\n");
+
+    if (idle) {
+        std::printf("\nidle streams: CPU over %.0f s after settling (%% of one core)\n", seconds);
+        std::printf("  %5s %-13s %8s %8s %9s %10s %10s %8s\n", "N", "program", "CPU %", "threads", "RSS MiB",
+                    "floor CPU%", "floor thr", "ratio");
+        for (int n : ns) {
+            if (perThread)
+                std::printf("  -- SRT floor, %d listeners\n", 2 * n);
+            const IdleResult fl =
+                inNamespace<IdleResult>([&] { return floorRun(n, seconds, perThread); });
+            for (int p = 0; p < 2; ++p) {
+                if (perThread)
+                    std::printf("  -- %s, %d streams\n", names[p], n);
+                const IdleResult r =
+                    inNamespace<IdleResult>([&] { return oxnodeIdleRun(bins[p], n, seconds, settle, perThread); });
+                std::printf("  %5d %-13s %8.2f %8d %9.1f %10.2f %10d %8.2f\n", n, names[p], r.cpuPct, r.threads,
+                            r.rssMiB, fl.cpuPct, fl.threads, fl.cpuPct > 0 ? r.cpuPct / fl.cpuPct : 0.0);
+                std::fflush(stdout);
+            }
+        }
+    }
+    if (busy) {
+        std::printf("\nbusy: %d streams, each fed %.1f Mbit/s over TCP in %d-byte chunks, read by 2 TCP + 1 SRT "
+                    "clients; %.0f s window\n",
+                    busyStreams, rate, kChunk, busySeconds);
+        std::printf("  %-13s %8s %9s %9s %9s %11s %10s %14s\n", "program", "CPU %", "fed Mb/s", "TCP Mb/s",
+                    "SRT Mb/s", "CPU s/Gbit", "TCP lost", "SRT got/sent");
+        double perGbit[2] = {0, 0};
+        for (int p = 0; p < 2; ++p) {
+            const BusyResult r =
+                inNamespace<BusyResult>([&] { return oxnodeBusyRun(bins[p], busyStreams, busySeconds, rate); });
+            const double deliveredGbit = (r.tcpBytes + r.srtBytes) * 8 / 1e9;
+            perGbit[p] = deliveredGbit > 0 ? r.cpu / deliveredGbit : 0;
+            char srt[48];
+            std::snprintf(srt, sizeof srt, "%lld/%lld", r.srtGot, r.srtSent);
+            std::printf("  %-13s %8.1f %9.1f %9.1f %9.1f %11.3f %10lld %14s\n", names[p], 100 * r.cpu / r.window,
+                        r.sentBytes * 8 / 1e6 / r.window, r.tcpBytes * 8 / 1e6 / r.window,
+                        r.srtBytes * 8 / 1e6 / r.window, perGbit[p], r.tcpMissing, srt);
+            if (r.tcpBad || r.tcpSilent || r.srtBad)
+                std::printf("    FAULT: %lld corrupted TCP chunks, %lld TCP readers got nothing, %lld corrupted SRT "
+                            "chunks\n",
+                            r.tcpBad, r.tcpSilent, r.srtBad);
+            if (r.tcpMissing)
+                std::printf("    FAULT: TCP readers lost %lld chunks\n", r.tcpMissing);
+            std::fflush(stdout);
+        }
+        if (perGbit[1] > 0)
+            std::printf("  CPU per delivered Gbit, oxnode / oxnode-basic: %.2f\n", perGbit[0] / perGbit[1]);
+    }
+    return 0;
+}
