@@ -14,7 +14,9 @@
 // gets: TCP readers must get every chunk from the first one they see on,
 // unchanged (any loss is a fault); for SRT the chunks received against those
 // sent are reported. CPU of the relay over the measured window, and CPU
-// seconds per delivered Gbit (TCP and SRT deliveries together).
+// seconds per delivered Gbit (TCP and SRT deliveries together). "bench %" is
+// this program's own CPU in the window: on two cores it competes with the
+// relay, so a high figure there means the relay's figures are squeezed too.
 //
 // Both programs (oxnode and oxnode-basic) are measured. Every run is a child
 // process in a private network namespace of its own; the relays die with it
@@ -367,6 +369,11 @@ struct ChunkCheck {
     long long missing(long long lastSent) const { return firstSeq < 0 ? -1 : (lastSent - firstSeq + 1) - good; }
 };
 
+// All callers share one local UDP port, so that libsrt runs one receive and
+// one send thread for them instead of two per caller: the benchmark's own
+// threads compete with the relay for the same two cores.
+constexpr int kCallerPort = 7999;
+
 SRTSOCKET srtCaller(int port)
 {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -375,6 +382,14 @@ SRTSOCKET srtCaller(int port)
         const int latency = 20, conn = 500;
         srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency);
         srt_setsockflag(s, SRTO_CONNTIMEO, &conn, sizeof conn);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(kCallerPort);
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (srt_bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == SRT_ERROR) {
+            std::fprintf(stderr, "srt_bind of a caller: %s\n", srt_getlasterror_str());
+            std::exit(1);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -391,6 +406,7 @@ struct BusyResult {
     double window = 0, cpu = 0;
     double tcpBytes = 0, srtBytes = 0; // delivered inside the window
     double sentBytes = 0;              // fed inside the window
+    double selfCpu = 0;                // this benchmark's own CPU in the window
     long long tcpMissing = 0, tcpBad = 0, tcpSilent = 0;
     long long srtGot = 0, srtSent = 0, srtBad = 0;
 };
@@ -489,6 +505,7 @@ BusyResult oxnodeBusyRun(const std::string& bin, int streams, double seconds, do
         if (cpu0 < 0 && at >= warmup) {
             w0 = Clock::now();
             cpu0 = ox.cpuSec();
+            r.selfCpu = -cpuSecondsOf(getpid());
             tcp0 = tcpBytes.load();
             srt0 = srtBytes.load();
             sent0 = sentBytes.load();
@@ -504,6 +521,7 @@ BusyResult oxnodeBusyRun(const std::string& bin, int streams, double seconds, do
     }
     w1 = Clock::now();
     cpu1 = ox.cpuSec();
+    r.selfCpu += cpuSecondsOf(getpid());
     r.window = std::chrono::duration<double>(w1 - w0).count();
     r.cpu = cpu1 - cpu0;
     r.tcpBytes = static_cast<double>(tcpBytes.load() - tcp0);
@@ -644,8 +662,8 @@ int main(int argc, char** argv)
         std::printf("\nbusy: %d streams, each fed %.1f Mbit/s over TCP in %d-byte chunks, read by 2 TCP + 1 SRT "
                     "clients; %.0f s window\n",
                     busyStreams, rate, kChunk, busySeconds);
-        std::printf("  %-13s %8s %9s %9s %9s %11s %10s %14s\n", "program", "CPU %", "fed Mb/s", "TCP Mb/s",
-                    "SRT Mb/s", "CPU s/Gbit", "TCP lost", "SRT got/sent");
+        std::printf("  %-13s %8s %9s %9s %9s %11s %10s %14s %8s\n", "program", "CPU %", "fed Mb/s", "TCP Mb/s",
+                    "SRT Mb/s", "CPU s/Gbit", "TCP lost", "SRT got/sent", "bench %");
         double perGbit[2] = {0, 0};
         for (int p = 0; p < 2; ++p) {
             const BusyResult r =
@@ -654,9 +672,9 @@ int main(int argc, char** argv)
             perGbit[p] = deliveredGbit > 0 ? r.cpu / deliveredGbit : 0;
             char srt[48];
             std::snprintf(srt, sizeof srt, "%lld/%lld", r.srtGot, r.srtSent);
-            std::printf("  %-13s %8.1f %9.1f %9.1f %9.1f %11.3f %10lld %14s\n", names[p], 100 * r.cpu / r.window,
+            std::printf("  %-13s %8.1f %9.1f %9.1f %9.1f %11.3f %10lld %14s %8.1f\n", names[p], 100 * r.cpu / r.window,
                         r.sentBytes * 8 / 1e6 / r.window, r.tcpBytes * 8 / 1e6 / r.window,
-                        r.srtBytes * 8 / 1e6 / r.window, perGbit[p], r.tcpMissing, srt);
+                        r.srtBytes * 8 / 1e6 / r.window, perGbit[p], r.tcpMissing, srt, 100 * r.selfCpu / r.window);
             if (r.tcpBad || r.tcpSilent || r.srtBad)
                 std::printf("    FAULT: %lld corrupted TCP chunks, %lld TCP readers got nothing, %lld corrupted SRT "
                             "chunks\n",
