@@ -26,6 +26,7 @@
 //                 [--settle S] [--busy-streams M] [--busy-seconds S]
 //                 [--rate MBPS] [--idle-only | --busy-only] [--threads]
 // --threads adds, for every idle run, the CPU and wake-ups per thread name.
+// "stop s" is the time from SIGTERM to exit (-1: still running after 60 s).
 #include "benchCommon.h"
 #include <srt/srt.h>
 
@@ -140,6 +141,23 @@ void waitThreadsStable(pid_t pid, int stableMs = 2000, int timeoutMs = 60000)
     }
 }
 
+// SIGTERM, then waits up to timeoutSec for pid to end without reaping it (the
+// owner's destructor still collects its status). Returns the seconds it
+// took, or -1 when it was still running: teardown of many streams takes
+// longer than the shared helper's 5 s.
+double stopWithin(pid_t pid, double timeoutSec)
+{
+    const auto t0 = Clock::now();
+    kill(pid, SIGTERM);
+    while (std::chrono::duration<double>(Clock::now() - t0).count() < timeoutSec) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+            return std::chrono::duration<double>(Clock::now() - t0).count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
 // Per-thread view for --threads: name, CPU and context switches.
 struct ThreadSample {
     std::string comm;
@@ -210,6 +228,7 @@ struct IdleResult {
     double cpuPct = 0; // of one core
     int threads = 0;
     double rssMiB = 0;
+    double stopSec = 0; // SIGTERM to exit, -1 when over the limit
 };
 
 // CPU, threads and RSS of pid over a window of `seconds`.
@@ -287,12 +306,16 @@ IdleResult floorRun(int n, double seconds, bool perThread)
     return r;
 }
 
+constexpr double kStopLimitSec = 60;
+
 IdleResult oxnodeIdleRun(const std::string& bin, int n, double seconds, double settle, bool perThread)
 {
     OxnodeProcess ox(bin, outPort(n - 1), {}, streamJson(n));
     waitThreadsStable(ox.pid);
     std::this_thread::sleep_for(std::chrono::duration<double>(settle));
-    return measureIdle(ox.pid, seconds, perThread);
+    IdleResult r = measureIdle(ox.pid, seconds, perThread);
+    r.stopSec = stopWithin(ox.pid, kStopLimitSec);
+    return r;
 }
 
 // ---- busy ----
@@ -562,6 +585,7 @@ BusyResult oxnodeBusyRun(const std::string& bin, int streams, double seconds, do
     srt_epoll_release(sep);
     close(ep);
     srt_cleanup();
+    stopWithin(ox.pid, kStopLimitSec);
     return r;
 }
 
@@ -630,8 +654,8 @@ int main(int argc, char** argv)
 
     if (idle) {
         std::printf("\nidle streams: CPU over %.0f s after settling (%% of one core)\n", seconds);
-        std::printf("  %5s %-13s %8s %8s %9s %10s %10s %8s\n", "N", "program", "CPU %", "threads", "RSS MiB",
-                    "floor CPU%", "floor thr", "ratio");
+        std::printf("  %5s %-13s %8s %8s %9s %10s %10s %8s %8s\n", "N", "program", "CPU %", "threads", "RSS MiB",
+                    "floor CPU%", "floor thr", "ratio", "stop s");
         for (int n : ns) {
             if (perThread)
                 std::printf("  -- SRT floor, %d listeners\n", 2 * n);
@@ -642,8 +666,9 @@ int main(int argc, char** argv)
                     std::printf("  -- %s, %d streams\n", names[p], n);
                 const IdleResult r =
                     inNamespace<IdleResult>([&] { return oxnodeIdleRun(bins[p], n, seconds, settle, perThread); });
-                std::printf("  %5d %-13s %8.2f %8d %9.1f %10.2f %10d %8.2f\n", n, names[p], r.cpuPct, r.threads,
-                            r.rssMiB, fl.cpuPct, fl.threads, fl.cpuPct > 0 ? r.cpuPct / fl.cpuPct : 0.0);
+                std::printf("  %5d %-13s %8.2f %8d %9.1f %10.2f %10d %8.2f %8.2f\n", n, names[p], r.cpuPct,
+                            r.threads, r.rssMiB, fl.cpuPct, fl.threads, fl.cpuPct > 0 ? r.cpuPct / fl.cpuPct : 0.0,
+                            r.stopSec);
                 std::fflush(stdout);
             }
         }
