@@ -179,7 +179,11 @@ std::map<pid_t, ThreadSample> sampleThreads(pid_t pid)
         ThreadSample t;
         std::ifstream c(base + "/" + e->d_name + "/comm");
         std::getline(c, t.comm);
-        t.cpu = cpuSecondsOf(pid, tid);
+        // Run time in ns from schedstat: utime + stime per thread come in whole
+        // clock ticks and miss most of a thread that only wakes briefly.
+        std::ifstream ss(base + "/" + e->d_name + "/schedstat");
+        unsigned long long ns = 0;
+        t.cpu = (ss >> ns) ? static_cast<double>(ns) / 1e9 : cpuSecondsOf(pid, tid);
         std::ifstream st(base + "/" + e->d_name + "/status");
         std::string line;
         while (std::getline(st, line)) {
