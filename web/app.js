@@ -2,6 +2,7 @@
 // origin. Server strings only ever reach the page as text nodes.
 import { md5Hex } from './md5.js';
 import { formatBitRate, formatDuration } from './format.js';
+import { SeriesSet, draw, inWindow, makeChart } from './chart.js';
 
 const API = '/api/post';
 const REFRESH_MS = 1000;
@@ -247,6 +248,7 @@ const ENDPOINT_LABELS = {
 
 let lastStreams = [];
 const streamRows = new Map(); // stream id -> row record
+const rateSeries = new SeriesSet(); // stream id -> bit rate samples
 
 function lowestFreeId(streams) {
   const used = new Set(streams.map((s) => s.id));
@@ -316,8 +318,9 @@ function makeEndpointRow() {
   rec.url = h('code', { class: 'url' });
   rec.copy = h('button', { type: 'button', class: 'small copy', title: 'Copy URL', onclick: () => copyText(rec.url.textContent, rec.copy) }, 'Copy');
   rec.state = h('span', { class: 'badge' });
+  rec.clients = h('span', { class: 'clients' });
   rec.figures = h('td', { class: 'figures' });
-  rec.tr = h('tr', {}, rec.type, h('td', { class: 'url-cell' }, rec.url, ' ', rec.copy), h('td', {}, rec.state), rec.figures);
+  rec.tr = h('tr', {}, rec.type, h('td', { class: 'url-cell' }, rec.url, ' ', rec.copy), h('td', { class: 'state' }, rec.state, rec.clients), rec.figures);
   return rec;
 }
 
@@ -330,14 +333,25 @@ function updateEndpointRow(rec, ep) {
   const [label, cls] = endpointState(ep);
   setText(rec.state, label);
   rec.state.className = `badge ${cls}`;
+  const n = clientCount(ep);
+  setText(rec.clients, n === null ? '' : `${n} ${n === 1 ? 'client' : 'clients'}`);
+  rec.clients.hidden = n === null;
   setText(rec.figures, endpointFigures(ep));
+}
+
+/** Clients of an endpoint as it reports them, or null when it reports no count. */
+function clientCount(ep) {
+  const n = ep.clientCount;
+  return typeof n === 'number' && Number.isInteger(n) && n >= 0 ? n : null;
 }
 
 function makeStreamRow(id) {
   const rec = { id, endpoints: [] };
   rec.idCell = h('td', { class: 'num' });
   rec.nameCell = h('td', { class: 'name' });
-  rec.rateCell = h('td', { class: 'num rate' });
+  rec.rateText = h('span');
+  rec.rateChart = makeChart(160, 32);
+  rec.rateCell = h('td', { class: 'num rate' }, rec.rateText, rec.rateChart.svg);
   rec.epBody = h('tbody');
   rec.epTable = h('table', { class: 'endpoints' }, rec.epBody);
   rec.renameBtn = h('button', { type: 'button', class: 'small', onclick: () => renameStream(rec.id) }, 'Rename');
@@ -349,6 +363,7 @@ function makeStreamRow(id) {
 
 function renderStreams(streams) {
   const body = $('streams-table').querySelector('tbody');
+  const now = performance.now();
   const seen = new Set();
   let prev = null;
   for (const s of streams) {
@@ -361,8 +376,11 @@ function renderStreams(streams) {
     }
     setText(rec.idCell, id);
     setText(rec.nameCell, s.name ?? '');
-    setText(rec.rateCell, formatBitRate(s.bitRate));
+    setText(rec.rateText, formatBitRate(s.bitRate));
     rec.rateCell.title = `${Number(s.bitRate) || 0} bytes/s`;
+    const series = rateSeries.get(id);
+    const peak = Math.max(0, ...inWindow(series ? series.samples() : [], now).map(([, v]) => v));
+    draw(rec.rateChart, series, now, { floor: 0, caption: `Bit rate over the last 5 minutes, peak ${formatBitRate(peak)}` });
     const eps = [...(Array.isArray(s.inList) ? s.inList : []), ...(Array.isArray(s.outList) ? s.outList : [])];
     while (rec.endpoints.length < eps.length) {
       const er = makeEndpointRow();
@@ -382,6 +400,7 @@ function renderStreams(streams) {
       streamRows.delete(id);
     }
   }
+  rateSeries.retain(seen);
   $('streams-empty').hidden = streams.length > 0;
   const free = lowestFreeId(streams);
   setText($('next-id'), free < 0 ? 'All stream IDs 0–99 are in use.' : `A new stream gets ID ${free}.`);
@@ -397,8 +416,15 @@ async function fetchStreams() {
   return lastStreams;
 }
 
+/** Bytes per second of a stream as a chart sample. */
+const rateSample = (s) => Math.max(0, Number(s.bitRate) || 0);
+
+/** The regular poll: the only place samples are taken, so they come about once a second. */
 async function refreshStreams() {
-  renderStreams(await fetchStreams());
+  const list = await fetchStreams();
+  const now = performance.now();
+  for (const s of list) rateSeries.record(s.id, now, rateSample(s));
+  renderStreams(list);
 }
 
 /** Polls the stream list until pred holds (creation and deletion happen after the reply). */
@@ -488,6 +514,7 @@ async function deleteStream(id) {
 // ---------------------------------------------------------------- nodes
 
 const nodeRows = new Map(); // serial -> row record
+const temperatureSeries = new SeriesSet(); // serial -> temperature samples
 let detailsSn = '';
 
 function makeNodeRow(sn) {
@@ -496,6 +523,9 @@ function makeNodeRow(sn) {
   for (const k of keys) rec.cells[k] = h('td', { class: `c-${k}` });
   rec.onlineBadge = h('span', { class: 'badge' });
   rec.cells.online.append(rec.onlineBadge);
+  rec.temperatureText = h('span');
+  rec.temperatureChart = makeChart(120, 24);
+  rec.cells.temperature.append(rec.temperatureText, rec.temperatureChart.svg);
   rec.detailsBtn = h('button', { type: 'button', class: 'small', onclick: () => openDetails(rec.sn) }, 'Details');
   rec.tr = h('tr', { class: 'node', dataset: { sn } }, keys.map((k) => rec.cells[k]), h('td', {}, rec.detailsBtn));
   return rec;
@@ -506,6 +536,7 @@ function renderNodes(nodes) {
   const seen = new Set();
   let prev = null;
   const options = [];
+  const now = performance.now();
   for (const n of nodes) {
     const sn = String(n.sn ?? '');
     if (seen.has(sn)) continue;
@@ -521,7 +552,16 @@ function renderNodes(nodes) {
     setText(rec.onlineBadge, n.online ? 'online' : 'offline');
     rec.onlineBadge.className = `badge ${n.online ? 'up' : 'down'}`;
     setText(rec.cells.workMode, n.workMode ?? '');
-    setText(rec.cells.temperature, `${Number(n.temperature) || 0} °C`);
+    setText(rec.temperatureText, `${Number(n.temperature) || 0} °C`);
+    // An offline node's temperature is its last report, not a reading: leave a gap.
+    const temperature = Number(n.temperature);
+    if (n.online && Number.isFinite(temperature)) temperatureSeries.record(sn, now, temperature);
+    const series = temperatureSeries.get(sn);
+    const shown = inWindow(series ? series.samples() : [], now).map(([, v]) => v);
+    const caption = shown.length
+      ? `Temperature over the last 5 minutes, ${Math.min(...shown)} to ${Math.max(...shown)} °C`
+      : 'Temperature over the last 5 minutes, no reading';
+    draw(rec.temperatureChart, series, now, { caption });
     setText(rec.cells.runtime, formatDuration(n.runtime));
     rec.cells.runtime.title = `${Number(n.runtime) || 0} s`;
     setText(rec.cells.mainIp, n.mainIp ?? '');
@@ -538,6 +578,7 @@ function renderNodes(nodes) {
       nodeRows.delete(sn);
     }
   }
+  temperatureSeries.retain(seen);
   $('nodes-empty').hidden = nodes.length > 0;
   const dl = $('cmd-sn-list');
   const optKey = options.map((o) => o.value + '\u0000' + o.textContent).join('\u0001');

@@ -276,6 +276,9 @@ test('nodes: a simulated node appears online with details, takes a command, and 
       await until(async () => (await row.locator('td.c-alias').textContent()) === 'Camera <1>', 'the node status in the list');
       const cells = await row.locator('td').allTextContents();
       assert.deepEqual(cells.slice(0, 9), ['SN12345', '1', 'Camera <1>', 'online', 'encoder', '47 °C', '1h 2m 5s', '10.1.2.3', 'yes']);
+      // Each poll of an online node adds a temperature sample to its chart.
+      const temperatureChart = row.locator('td.c-temperature svg.chart');
+      await until(async () => (await chartYs(temperatureChart)).length >= 2, 'a temperature line of two samples');
 
       await row.locator('button', { hasText: 'Details' }).click();
       await page.locator('#node-details').waitFor({ state: 'visible' });
@@ -347,5 +350,71 @@ test('settings: server address and web port are saved, with the next-start note'
     await page.click('#create-form button[type=submit]');
     await until(async () => (await streamRow(page, 1).locator('code.url').count()) === 6, 'stream 1 URLs');
     assert.equal(await streamRow(page, 1).locator('code.url').first().textContent(), 'oxtcp://relay.example.test:8030');
+  });
+});
+
+/** The y coordinates of a chart's line, from its path data. */
+async function chartYs(chart) {
+  const d = (await chart.locator('path.line').getAttribute('d')) || '';
+  return [...d.matchAll(/[ML]([\d.]+) ([\d.]+)/g)].map((m) => Number(m[2]));
+}
+
+test('charts: the bit rate chart grows with each poll and rises with traffic', opts, async (t) => {
+  await withConsole('charts', async ({ page }) => {
+    await login(page);
+    const chart = streamRow(page, 0).locator('td.rate svg.chart');
+    const samples = async () => Number(await chart.getAttribute('data-samples'));
+    await until(async () => (await samples()) >= 2, 'two samples in the chart');
+    const before = await samples();
+    await until(async () => (await samples()) >= before + 2, 'the chart to take more samples');
+    const idle = await chartYs(chart);
+    assert.ok(idle.length >= 2 && new Set(idle).size === 1, `no traffic, flat line: ${idle}`);
+
+    const source = await startTcpSource(8010, 1_000_000);
+    try {
+      await until(async () => new Set(await chartYs(chart)).size > 1, 'the line to rise with the traffic', 15000, 250);
+      await until(async () => (await streamRow(page, 0).locator('td.rate > span').textContent()) !== '0 bit/s', 'the bit rate text');
+      await screenshot(page, 'streams-chart');
+    } finally {
+      source.stop();
+    }
+  });
+});
+
+test('client counts: shown beside the endpoints that report one, nothing beside the others', opts, async (t) => {
+  await withConsole('client-counts', async ({ browser, page }) => {
+    // Today's service reports no count for any endpoint: none is shown.
+    await login(page);
+    const row = streamRow(page, 0);
+    await until(async () => (await row.locator('code.url').count()) === 6, 'six endpoints');
+    assert.equal(await row.locator('.clients:visible').count(), 0);
+
+    // A reply that carries counts for two of the outputs.
+    const other = await browser.newPage();
+    await other.addInitScript(() => {
+      const realFetch = window.fetch;
+      window.fetch = async (url, init) => {
+        const res = await realFetch(url, init);
+        if (!String(init?.body ?? '').includes('"getStreamList"')) return res;
+        const reply = await res.json();
+        for (const s of reply.data ?? []) {
+          for (const ep of s.outList ?? []) {
+            if (ep.type === 'st_tcp') ep.clientCount = 2;
+            if (ep.type === 'st_oxdp') ep.clientCount = 1;
+          }
+        }
+        return new Response(JSON.stringify(reply), { status: res.status });
+      };
+    });
+    await login(other);
+    const counts = streamRow(other, 0).locator('table.endpoints tr');
+    await until(async () => (await counts.count()) === 6, 'six endpoints on the second page');
+    await until(async () => (await streamRow(other, 0).locator('.clients:visible').count()) === 2, 'two counts');
+    const shown = await counts.evaluateAll((trs) => trs.map((tr) => {
+      const c = tr.querySelector('.clients');
+      return c.hidden ? null : c.textContent;
+    }));
+    assert.deepEqual(shown, [null, null, null, '2 clients', '1 client', null]);
+    await other.close();
   });
 });

@@ -194,6 +194,9 @@ export async function launchBrowser(name) {
     timeout: 30000,
   });
   context.setDefaultTimeout(10000);
+  // A page load fetches six files; on a loaded machine with the sanitizer build
+  // of oxnode that has taken longer than the default wait.
+  context.setDefaultNavigationTimeout(30000);
   const errors = [];
   context.on('weberror', (e) => errors.push(String(e.error())));
   return {
