@@ -9,12 +9,15 @@ PKGS=(
   libasio-dev
   libsrt-openssl-dev srt-tools
   libcivetweb-dev
+  libsystemd-dev
   libgtest-dev googletest
   iproute2 util-linux procps
 )
 if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
   # Fuzzing (clang), the independent KCP peer (kcp-go), the console's browser tests.
   PKGS+=(clang libclang-rt-14-dev golang-go golang-github-xtaci-kcp-dev chromium fonts-liberation)
+  # The package test: systemd-analyze, and what cpack needs for the .deb's dependencies.
+  PKGS+=(systemd dpkg-dev file)
   # The browser tests need Node.js 20 or newer; use the machine's own when present.
   if ! command -v node >/dev/null 2>&1; then
     PKGS+=(nodejs npm)

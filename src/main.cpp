@@ -2,10 +2,12 @@
 // thread, and an orderly end on SIGTERM/SIGINT (pending save first, exit 0).
 #include "logging.h"
 #include "oxServices.h"
+#include "serviceNotify.h"
 #include "webCgi.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QTextCodec>
 
 #include <csignal>
@@ -33,6 +35,7 @@ void installTerminationHandler(QCoreApplication& app, oxServices* services, webT
         [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &c, 1);
         notifier->setEnabled(false);
         qCDebug(lcService, "termination requested, saving and stopping");
+        serviceNotifyStopping();
         services->shutdown();
         // Requests still waiting for the main thread are ended, not answered.
         web->stop();
@@ -66,6 +69,9 @@ int main(int argc, char** argv)
     auto* services = new oxServices(&app);
     auto* web = new webThread(services, &app);
     installTerminationHandler(app, services, web);
+    // The node port and the stream ports open in start(); the web port last.
+    QObject::connect(web, &webThread::serving, &app, [] { serviceNotifyReady(); });
+    QObject::connect(services->heartTimer, &QTimer::timeout, &app, [] { serviceNotifyWatchdog(); });
     services->start();
     // After the service: API requests need the service ready. A port that
     // cannot be opened ends the process from the web thread.

@@ -189,6 +189,7 @@ void webThread::run()
     mg_set_request_handler(ctx, "/websocket", &webThread::plainWebSocketPath, this);
     webSocketReadyToServe = true;
     qCDebug(lcWeb, "web server listening on %s", listenUrl.constData());
+    Q_EMIT serving();
 
     {
         std::unique_lock<std::mutex> lock(stopMutex);

@@ -42,6 +42,10 @@ public:
     // thread. Idempotent; never waits for the main thread.
     void stop();
 
+Q_SIGNALS:
+    // Web thread, once the port listens and requests are served.
+    void serving();
+
 protected:
     void run() override;
 
