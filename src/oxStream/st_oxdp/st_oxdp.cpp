@@ -5,6 +5,16 @@
 #include <algorithm>
 #include <thread>
 
+namespace {
+
+long queuedSize(const oxStreamBuf* b)
+{
+    const oxStreambuf_t* p = b->streamPayload();
+    return p ? p->size : 0;
+}
+
+} // namespace
+
 st_oxdp::st_oxdp(int endpointId_, QJsonObject cfg)
     : srtListener("st_oxdp", endpointId_, cfg,
                   {true, {"srt tx_listen: ", "srt tx_epoll_create: ", "srt tx_epoll_add_usock: "}, "oxdp tx accept: ",
@@ -49,6 +59,12 @@ int st_oxdp::queuedCount()
     return static_cast<int>(sendQueue.size());
 }
 
+long st_oxdp::queuedBytes()
+{
+    std::lock_guard<std::mutex> lock(queueLock);
+    return queueBytes;
+}
+
 int st_oxdp::clientCount()
 {
     std::lock_guard<std::mutex> lock(clientsLock);
@@ -60,21 +76,32 @@ void st_oxdp::putBufIn(oxStreamBuf* buf)
     if (!srtReady.load() || !buf || !buf->streamPayload())
         return;
     oxStreamBuf* copy = oxStreamBuf::copyStream(buf); // owned by the queue from here on
-    oxStreamBuf* oldest = nullptr;
+    std::vector<oxStreamBuf*> oldest;
     {
         std::lock_guard<std::mutex> lock(queueLock);
         sendQueue.push_back(copy);
-        if (static_cast<int>(sendQueue.size()) > kQueueLimit) {
-            oldest = sendQueue.front();
+        queueBytes += queuedSize(copy);
+        // One copy (at most kMaxStreamBufSize) always fits.
+        while (sendQueue.size() > 1
+               && (static_cast<int>(sendQueue.size()) > kQueueLimit || queueBytes > kQueueByteLimit)) {
+            oldest.push_back(sendQueue.front());
+            queueBytes -= queuedSize(sendQueue.front());
             sendQueue.pop_front();
         }
     }
     queueWake.notify_one();
-    if (oldest) {
-        dropped.fetch_add(1);
+    if (oldest.empty())
+        return;
+    dropped.fetch_add(static_cast<long>(oldest.size()));
+    for (oxStreamBuf* b : oldest)
+        delete b;
+    int64_t held = 0;
+    if (!fullLine.allow(&held))
+        return;
+    if (held == 0)
         oxLog(100, "OXDP BUFF FULL\n");
-        delete oldest;
-    }
+    else
+        oxLog(100, "OXDP BUFF FULL (+%lld since the last line)\n", static_cast<long long>(held));
 }
 
 bool st_oxdp::removeClient(SRTSOCKET s)
@@ -152,6 +179,7 @@ void st_oxdp::streamOutRun()
         if (senderHeld.load())
             return;
         copy = sendQueue.front();
+        queueBytes -= queuedSize(copy);
         sendQueue.pop_front();
     }
     {

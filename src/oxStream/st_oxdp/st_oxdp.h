@@ -5,6 +5,7 @@
 // every queued copy to every caller in messages of at most 1316 bytes. The
 // server thread (srtListener's attempts) owns the listening socket and
 // accepts callers.
+#include "logLimit.h"
 #include "srtListener.h"
 
 #include <atomic>
@@ -25,11 +26,17 @@ public:
     // Receiving threads, several at once; queueLock guards the queue. Never blocks for long.
     void putBufIn(oxStreamBuf* buf) override;
 
-    // Copies waiting for the sender; the oldest is dropped beyond this.
+    // Copies waiting for the sender: beyond either bound the oldest copies
+    // are dropped. 8 MiB is over three seconds of a 20 Mbit/s stream, far
+    // more backlog than a caller at 20 ms latency can still use; a source
+    // far faster than the callers only loses its oldest data instead of
+    // growing the process.
     static constexpr int kQueueLimit = 2000;
+    static constexpr long kQueueByteLimit = 8L * 1024 * 1024;
 
     // For tests.
     int queuedCount();
+    long queuedBytes();
     int clientCount();
     long droppedCount() const { return dropped.load(); }
     // For tests: while held, the sender takes nothing off the queue.
@@ -52,9 +59,10 @@ private:
     bool removeClient(SRTSOCKET s);
     void wakeSender();
 
-    std::mutex queueLock; // guards sendQueue
+    std::mutex queueLock; // guards sendQueue and queueBytes
     std::condition_variable queueWake;
     std::deque<oxStreamBuf*> sendQueue; // copies owned by this endpoint
+    long queueBytes = 0;                // payload capacity of the queued copies
 
     std::mutex clientsLock; // guards clients
     std::vector<SRTSOCKET> clients;
@@ -62,4 +70,5 @@ private:
 
     std::atomic<long> dropped{0};
     std::atomic<bool> senderHeld{false};
+    logThrottle fullLine; // "OXDP BUFF FULL": one line a second, with the count held back
 };
