@@ -204,9 +204,16 @@ TEST_P(TcpOutputProfile, ListeningAndTheSendGateFollowTheProfile)
         }
     }
     out.start();
-    ASSERT_TRUE(oxt::waitFor([&] { return out.getStatus().value("linkStatus").toBool(); }));
-    offer(out, "started|");
-    EXPECT_EQ(client.recvUntil('|'), "started|");
+    // The gate opens once the connection is counted, a moment after accept.
+    ASSERT_TRUE(oxt::waitFor([&] {
+        offer(out, "started|");
+        return client.recvUntil('|', 20) == "started|";
+    }, 5000, 0));
+    offer(out, "sync#");
+    std::string drained = client.recvUntil('#');
+    for (size_t at; (at = drained.find("started|")) != std::string::npos;)
+        drained.erase(at, 8);
+    EXPECT_EQ(drained, "sync#");
     out.stop();
     if (c.listensOnlyWhileStarted) {
         EXPECT_TRUE(client.waitClosed()) << "stop ends the network threads and their connections";
