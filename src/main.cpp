@@ -1,6 +1,7 @@
 // Process entry: the Qt core application, the service object, the web server
 // thread, and an orderly end on SIGTERM/SIGINT (pending save first, exit 0).
 #include "logging.h"
+#include "oxProfile.h"
 #include "oxServices.h"
 #include "serviceNotify.h"
 #include "webCgi.h"
@@ -53,6 +54,7 @@ void installTerminationHandler(QCoreApplication& app, oxServices* services, webT
 
 int main(int argc, char** argv)
 {
+    oxProfile::select(programProfile());
     // Log lines carry only their text unless the operator asks for more
     // (QT_MESSAGE_PATTERN="%{category}: %{message}" shows the category).
     if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN"))

@@ -2,6 +2,7 @@
 // connections, the dispatcher and the heart tick all run there.
 #include "oxNode.h"
 #include "logging.h"
+#include "oxProfile.h"
 #include "oxServices.h"
 #include "oxTcpClientSocket.h"
 #include "publicFunc.h"
@@ -61,13 +62,11 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
     // could be guessed by anyone who knows when the node logged in.
     sessionToken = randomToken();
     qCDebug(lcNode, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toString()), qUtf8Printable(sessionToken));
-#ifndef OXNODE_BASIC // the reduced program keeps the number a node was created with
     const int newId = jsonInteger(json, QStringLiteral("id"));
-    if (newId != id) {
+    if (newId != id && !oxProfile::current().nodeKeepsNumber) {
         qCDebug(lcNode, "ID发生变更? new:%d old:%d", newId, id);
         id = newId;
     }
-#endif
     c->sendJson(QJsonObject{
         {kCmd, QStringLiteral("setToken")},
         {QStringLiteral("results"), QStringLiteral("success")},

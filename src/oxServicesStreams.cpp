@@ -1,6 +1,7 @@
 // Stream registry: stream.json, ID allocation, creation, deletion, renaming.
 // Main thread only.
 #include "logging.h"
+#include "oxProfile.h"
 #include "oxServices.h"
 #include "oxStream.h"
 #include "publicFunc.h"
@@ -44,11 +45,7 @@ QJsonArray oxServices::getStreamList()
 {
     QJsonArray array;
     for (oxStream* s : streams) {
-#ifdef OXNODE_BASIC
-        array.append(s->getCfg()); // the reduced program has no live status
-#else
-        array.append(s->getStatus());
-#endif
+        array.append(oxProfile::current().liveStatus ? s->getStatus() : s->getCfg());
     }
     return array;
 }

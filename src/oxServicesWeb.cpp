@@ -2,6 +2,7 @@
 // requests are carried here by the web server thread and answered from here.
 #include "logging.h"
 #include "oxNode.h"
+#include "oxProfile.h"
 #include "oxServices.h"
 #include "oxStream.h"
 #include "publicFunc.h"
@@ -104,11 +105,10 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
         return QJsonObject();
     }
     if (cmd == QLatin1String("newStreamServer") || cmd == QLatin1String("deleteStreamServer")) {
-#ifdef OXNODE_BASIC
-        cmdSlot(json);
-#else
-        Q_EMIT nonQtCmd(json);
-#endif
+        if (oxProfile::current().streamCommandsOnCallerThread)
+            cmdSlot(json);
+        else
+            Q_EMIT nonQtCmd(json);
         return QJsonObject();
     }
 

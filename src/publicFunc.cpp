@@ -14,6 +14,10 @@ QJsonDocument readJsonDocument(const QString& path)
 {
     QByteArray bytes;
     QFile file(path);
+    // A file that is not there yet (the first start in a directory) is not
+    // malformed: the caller's defaults apply without a parser message.
+    if (!file.exists())
+        return QJsonDocument();
     if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         bytes = file.readAll();
         file.close();

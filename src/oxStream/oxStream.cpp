@@ -10,6 +10,7 @@
 // so the media path needs no lock shared with the control path.
 #include "oxStream.h"
 #include "logging.h"
+#include "oxProfile.h"
 #include "oxServices.h"
 #include "oxStreamBuffers.h"
 #include "oxStreamType.h"
@@ -92,20 +93,18 @@ oxStream::~oxStream()
 
 void oxStream::start()
 {
-#ifdef OXNODE_BASIC
-    _start(); // the reduced program starts streams on the caller's thread
-#else
-    Q_EMIT doWork(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("start")}});
-#endif
+    if (oxProfile::current().streamCommandsOnCallerThread)
+        _start();
+    else
+        Q_EMIT doWork(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("start")}});
 }
 
 void oxStream::stop()
 {
-#ifdef OXNODE_BASIC
-    _stop();
-#else
-    Q_EMIT doWork(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("stop")}});
-#endif
+    if (oxProfile::current().streamCommandsOnCallerThread)
+        _stop();
+    else
+        Q_EMIT doWork(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("stop")}});
 }
 
 void oxStream::workCmd(QJsonObject cmd)

@@ -31,8 +31,8 @@ bool isKnownType(uint32_t type)
 
 } // namespace
 
-oxStreamBuf::oxStreamBuf(oxObject* owner_)
-    : owner(owner_)
+oxStreamBuf::oxStreamBuf(oxObject* creator)
+    : owner(creator)
 {
 }
 
@@ -58,11 +58,11 @@ oxStreambuf_t* oxStreamBuf::streamPayload() const
     return isByteType(type) ? static_cast<oxStreambuf_t*>(payload) : nullptr;
 }
 
-oxStreamBuf* oxStreamBuf::createEmpty(oxBufType_e type, oxObject* owner)
+oxStreamBuf* oxStreamBuf::createEmpty(oxBufType_e type, oxObject* creator)
 {
     if (!isKnownType(type))
         return nullptr;
-    auto* buf = new oxStreamBuf(owner);
+    auto* buf = new oxStreamBuf(creator);
     buf->type = type;
     if (type == BUF_RECORD36)
         buf->payload = std::calloc(1, 36);
@@ -71,7 +71,7 @@ oxStreamBuf* oxStreamBuf::createEmpty(oxBufType_e type, oxObject* owner)
     return buf;
 }
 
-oxStreamBuf* oxStreamBuf::createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* owner)
+oxStreamBuf* oxStreamBuf::createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* creator)
 {
     if (len > size || size > kMaxStreamBufSize) {
         qCDebug(lcStream, "oxStreamBuf::createStreamBuf error! %d %d %d", len, size, kMaxStreamBufSize);
@@ -81,7 +81,7 @@ oxStreamBuf* oxStreamBuf::createStreamBuf(oxBufType_e type, const void* src, int
         return nullptr;
     if (len < 0 || size < 0)
         return nullptr;
-    auto* buf = new oxStreamBuf(owner);
+    auto* buf = new oxStreamBuf(creator);
     buf->type = type;
     auto* p = new oxStreambuf_t;
     p->len = len;

@@ -30,13 +30,13 @@ struct oxStreambuf_t {
 class oxStreamBuf
 {
 public:
-    explicit oxStreamBuf(oxObject* owner);
+    explicit oxStreamBuf(oxObject* creator);
     ~oxStreamBuf();
     oxStreamBuf(const oxStreamBuf&) = delete;
     oxStreamBuf& operator=(const oxStreamBuf&) = delete;
 
-    static oxStreamBuf* createEmpty(oxBufType_e type, oxObject* owner);
-    static oxStreamBuf* createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* owner);
+    static oxStreamBuf* createEmpty(oxBufType_e type, oxObject* creator);
+    static oxStreamBuf* createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* creator);
     static oxStreamBuf* copyStream(const oxStreamBuf* src);
     bool addStreamData(const void* src, int len);
 
@@ -46,7 +46,10 @@ public:
     int32_t tag = -1;
     oxBufType_e type = BUF_NONE;
     void* payload = nullptr;  // oxStreambuf_t* for byte types, record for BUF_RECORD*, owned
-    oxObject* owner = nullptr; // not owned
+    // The endpoint that created the buffer (copies keep it). Despite its
+    // name it is not the buffer's owner, which is whoever holds the buffer
+    // now; nothing here dereferences it.
+    oxObject* owner = nullptr;
     // Metadata carried verbatim by copies; nothing in the relay reads it.
     uint32_t meta0 = 0;
     uint64_t meta1 = 0;

@@ -7,6 +7,31 @@ oxStreamType::oxStreamType()
 {
 }
 
+int oxStreamType::takeIdentity(int endpointId_, const QString& type_, const QJsonObject& cfg, int fallbackPort)
+{
+    endpointId = endpointId_;
+    type = type_;
+    name = cfg.value(QStringLiteral("name")).toString();
+    return cfg.value(QStringLiteral("port")).toInt(fallbackPort);
+}
+
+QJsonObject oxStreamType::cfgObject() const
+{
+    return QJsonObject{
+        {QStringLiteral("id"), endpointId},
+        {QStringLiteral("type"), type},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("url"), url},
+    };
+}
+
+QJsonObject oxStreamType::cfgObject(int port) const
+{
+    QJsonObject o = cfgObject();
+    o.insert(QStringLiteral("port"), port);
+    return o;
+}
+
 QJsonObject oxStreamType::parserJson(QJsonObject)
 {
     oxLog(100, "parserJson: Not support this function!\n");

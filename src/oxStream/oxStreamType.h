@@ -31,4 +31,12 @@ public:
 
     QString url;
     oxStream* stream = nullptr; // not owned; set by the stream right after construction
+
+protected:
+    // From an endpoint's constructor (main thread): its id, JSON "type" and
+    // the name of cfg; returns the port of cfg, fallbackPort when it has none.
+    int takeIdentity(int endpointId, const QString& type, const QJsonObject& cfg, int fallbackPort);
+    // What getCfg reports: "id", "type", "name", "url" (and "port").
+    QJsonObject cfgObject() const;
+    QJsonObject cfgObject(int port) const;
 };

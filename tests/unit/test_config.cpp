@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QJsonDocument>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -228,6 +229,35 @@ TEST(JsonFiles, Md5IsLowerCaseHex)
     EXPECT_EQ(t1.size(), 32);
     EXPECT_NE(t1, t2);
     EXPECT_EQ(t1, t1.toLower());
+}
+
+QStringList parserLines;
+
+void keepParserLines(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    parserLines.append(text);
+}
+
+// A first start reads files that are not there yet: no parser message for
+// those, but still one for a file that exists and is empty or malformed.
+TEST(JsonFiles, ParserTextOnlyForAFileThatExists)
+{
+    oxt::TempDir dir;
+    const std::pair<const char*, int> cases[] = {{nullptr, 0}, {"", 1}, {"{\"webPort\": ", 1}, {"{}", 0}};
+    for (const auto& c : cases) {
+        const std::string path = dir.file("f.json");
+        ::unlink(path.c_str());
+        if (c.first) {
+            ASSERT_TRUE(dir.writeFile("f.json", c.first));
+        }
+        parserLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(&keepParserLines);
+        readJsonFile(QString::fromStdString(path));
+        readJsonArrayFile(QString::fromStdString(path));
+        qInstallMessageHandler(previous);
+        EXPECT_EQ(parserLines.size(), 2 * c.second) << (c.first ? c.first : "missing") << ": "
+                                                     << qPrintable(parserLines.join(QLatin1Char('|')));
+    }
 }
 
 } // namespace

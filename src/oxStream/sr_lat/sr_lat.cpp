@@ -6,10 +6,7 @@
 
 sr_lat::sr_lat(int endpointId_, QJsonObject cfg)
 {
-    endpointId = endpointId_;
-    type = QStringLiteral("sr_lat");
-    name = cfg.value(QStringLiteral("name")).toString();
-    port = cfg.value(QStringLiteral("port")).toInt(-1);
+    port = takeIdentity(endpointId_, QStringLiteral("sr_lat"), cfg, -1);
     kcp.reset(kcp_udp::createSocket(QStringLiteral("0.0.0.0"), port, kMinRto));
     // Runs on the session thread; the stream's fan-out takes it from there.
     kcp->onMessage = &oxStreamType::revCB;
@@ -48,12 +45,7 @@ void sr_lat::stop()
 
 QJsonObject sr_lat::getCfg()
 {
-    return QJsonObject{
-        {QStringLiteral("id"), endpointId},
-        {QStringLiteral("type"), type},
-        {QStringLiteral("name"), name},
-        {QStringLiteral("url"), url},
-    };
+    return cfgObject();
 }
 
 QJsonObject sr_lat::getStatus()

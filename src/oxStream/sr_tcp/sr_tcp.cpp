@@ -6,10 +6,7 @@
 
 sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
 {
-    endpointId = endpointId_;
-    type = QStringLiteral("sr_tcp");
-    name = cfg.value(QStringLiteral("name")).toString();
-    port = cfg.value(QStringLiteral("port")).toInt(10001);
+    port = takeIdentity(endpointId_, QStringLiteral("sr_tcp"), cfg, 10001);
 
     heartTimer = new QTimer(this);
     connect(heartTimer, &QTimer::timeout, this, &sr_tcp::heartTimerSlots);
@@ -51,13 +48,7 @@ void sr_tcp::stop()
 
 QJsonObject sr_tcp::getCfg()
 {
-    return QJsonObject{
-        {QStringLiteral("id"), endpointId},
-        {QStringLiteral("type"), type},
-        {QStringLiteral("name"), name},
-        {QStringLiteral("port"), port},
-        {QStringLiteral("url"), url},
-    };
+    return cfgObject(port);
 }
 
 QJsonObject sr_tcp::getStatus()

@@ -7,10 +7,7 @@
 
 st_lat::st_lat(int endpointId_, QJsonObject cfg)
 {
-    endpointId = endpointId_;
-    type = QStringLiteral("st_lat");
-    name = cfg.value(QStringLiteral("name")).toString();
-    port = cfg.value(QStringLiteral("port")).toInt(10001);
+    port = takeIdentity(endpointId_, QStringLiteral("st_lat"), cfg, 10001);
     kcp.reset(kcp_udp::createSocket(QStringLiteral("0.0.0.0"), port, kMinRto));
     kcp->onMessage = &st_lat::revCB;
     kcp->userData = this;
@@ -42,13 +39,7 @@ void st_lat::stop()
 
 QJsonObject st_lat::getCfg()
 {
-    return QJsonObject{
-        {QStringLiteral("id"), endpointId},
-        {QStringLiteral("type"), type},
-        {QStringLiteral("name"), name},
-        {QStringLiteral("port"), port},
-        {QStringLiteral("url"), url},
-    };
+    return cfgObject(port);
 }
 
 QJsonObject st_lat::getStatus()

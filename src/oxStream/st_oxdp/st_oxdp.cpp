@@ -1,126 +1,68 @@
 #include "st_oxdp.h"
 #include "logging.h"
-#include "oxStream.h"
 #include "oxStreamBuffers.h"
-#include "srtCommon.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace {
-#ifdef OXNODE_BASIC
-const char kUrlQuery[] = "?latency=35";
-#else
-const char kUrlQuery[] = "?latency=20";
-#endif
+
+long queuedSize(const oxStreamBuf* b)
+{
+    const oxStreambuf_t* p = b->streamPayload();
+    return p ? p->size : 0;
+}
+
 } // namespace
 
 st_oxdp::st_oxdp(int endpointId_, QJsonObject cfg)
+    : srtListener("st_oxdp", endpointId_, cfg,
+                  {true, {"srt tx_listen: ", "srt tx_epoll_create: ", "srt tx_epoll_add_usock: "}, "oxdp tx accept: ",
+                   true})
 {
-    endpointId = endpointId_;
-    type = QStringLiteral("st_oxdp");
-    name = cfg.value(QStringLiteral("name")).toString();
-    port = cfg.value(QStringLiteral("port")).toInt(-1);
 }
 
 st_oxdp::~st_oxdp()
 {
-#ifndef OXNODE_BASIC
-    if (heartTimer)
-        heartTimer->stop();
-#endif
-    {
-        std::lock_guard<std::mutex> lock(wakeLock);
-        stopRequested.store(true);
-        exiting.store(true);
-    }
-    wake.notify_all();
-    {
-        std::lock_guard<std::mutex> lock(queueLock);
-    }
-    queueWake.notify_all();
+    requestExit();
+    wakeSender();
     // The server thread closes the callers as it leaves, which also ends a
     // send blocked on one of them.
-    if (senderThread.joinable())
-        senderThread.join();
-    if (serverThread.joinable())
-        serverThread.join();
+    joinThreads();
     for (oxStreamBuf* b : sendQueue)
         delete b;
     sendQueue.clear();
 }
 
-void st_oxdp::start()
+void st_oxdp::startedOnce()
 {
-    url = QStringLiteral("oxdp://") + (stream ? stream->getHostName() : QStringLiteral("host.name.error"))
-        + QLatin1Char(':') + QString::number(port) + QLatin1String(kUrlQuery);
-    if (port < 100) {
-        oxLog(100, "监听端口不正确:%d \n", port);
-        return;
-    }
-    if (started)
-        return;
-    started = true;
-    stopRequested.store(false);
-    serverThread = std::thread(&st_oxdp::srtServerThread, this);
-    senderThread = std::thread(&st_oxdp::streamOutThread, this);
-#ifndef OXNODE_BASIC
-    if (!heartTimer) {
-        heartTimer = std::make_unique<QTimer>();
-        connect(heartTimer.get(), &QTimer::timeout, this, &st_oxdp::heartTimerSlots);
-        heartTimer->start(1000);
-    }
-#endif
+    startCompanion([this] { streamOutRun(); });
 }
 
 void st_oxdp::stop()
 {
-    stopRequested.store(true);
+    srtListener::stop();
+    wakeSender();
+}
+
+void st_oxdp::wakeSender()
+{
     {
         std::lock_guard<std::mutex> lock(queueLock);
     }
     queueWake.notify_all();
-}
-
-#ifndef OXNODE_BASIC
-void st_oxdp::heartTimerSlots()
-{
-    statsRequested.store(true);
-}
-#endif
-
-QJsonObject st_oxdp::getCfg()
-{
-    return QJsonObject{
-        {QStringLiteral("id"), endpointId},
-        {QStringLiteral("type"), type},
-        {QStringLiteral("name"), name},
-        {QStringLiteral("url"), url},
-    };
-}
-
-QJsonObject st_oxdp::getStatus()
-{
-    QJsonObject o = getCfg();
-#ifndef OXNODE_BASIC
-    SRT_TRACEBSTATS s;
-    {
-        std::lock_guard<std::mutex> lock(statsLock);
-        s = stats;
-    }
-    o.insert(QStringLiteral("rtt"), s.msRTT);
-    o.insert(QStringLiteral("pktLoss"), s.pktSndLossTotal);
-    o.insert(QStringLiteral("pktDrop"), s.pktSndDropTotal);
-    o.insert(QStringLiteral("band"), s.mbpsBandwidth);
-    o.insert(QStringLiteral("banduse"), s.mbpsSendRate);
-    o.insert(QStringLiteral("srtReady"), srtReady.load());
-#endif
-    return o;
 }
 
 int st_oxdp::queuedCount()
 {
     std::lock_guard<std::mutex> lock(queueLock);
     return static_cast<int>(sendQueue.size());
+}
+
+long st_oxdp::queuedBytes()
+{
+    std::lock_guard<std::mutex> lock(queueLock);
+    return queueBytes;
 }
 
 int st_oxdp::clientCount()
@@ -134,27 +76,32 @@ void st_oxdp::putBufIn(oxStreamBuf* buf)
     if (!srtReady.load() || !buf || !buf->streamPayload())
         return;
     oxStreamBuf* copy = oxStreamBuf::copyStream(buf); // owned by the queue from here on
-    oxStreamBuf* oldest = nullptr;
+    std::vector<oxStreamBuf*> oldest;
     {
         std::lock_guard<std::mutex> lock(queueLock);
         sendQueue.push_back(copy);
-        if (static_cast<int>(sendQueue.size()) > kQueueLimit) {
-            oldest = sendQueue.front();
+        queueBytes += queuedSize(copy);
+        // One copy (at most kMaxStreamBufSize) always fits.
+        while (sendQueue.size() > 1
+               && (static_cast<int>(sendQueue.size()) > kQueueLimit || queueBytes > kQueueByteLimit)) {
+            oldest.push_back(sendQueue.front());
+            queueBytes -= queuedSize(sendQueue.front());
             sendQueue.pop_front();
         }
     }
     queueWake.notify_one();
-    if (oldest) {
-        dropped.fetch_add(1);
+    if (oldest.empty())
+        return;
+    dropped.fetch_add(static_cast<long>(oldest.size()));
+    for (oxStreamBuf* b : oldest)
+        delete b;
+    int64_t held = 0;
+    if (!fullLine.allow(&held))
+        return;
+    if (held == 0)
         oxLog(100, "OXDP BUFF FULL\n");
-        delete oldest;
-    }
-}
-
-void st_oxdp::pause(int ms)
-{
-    std::unique_lock<std::mutex> lock(wakeLock);
-    wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return exiting.load(); });
+    else
+        oxLog(100, "OXDP BUFF FULL (+%lld since the last line)\n", static_cast<long long>(held));
 }
 
 bool st_oxdp::removeClient(SRTSOCKET s)
@@ -167,111 +114,50 @@ bool st_oxdp::removeClient(SRTSOCKET s)
     return true;
 }
 
-void st_oxdp::srtServerThread()
+void st_oxdp::attemptBegins()
 {
-    for (;;) {
-        if (exiting.load())
-            return;
-        if (stopRequested.load()) {
-            pause(1000);
-            continue;
-        }
-        if (!srtServerRun() && !stopRequested.load())
-            pause(kRetryPauseMs); // a port held by another program must not spin a core
+    srtReady.store(false);
+    std::lock_guard<std::mutex> lock(clientsLock);
+    clients.clear();
+}
+
+void st_oxdp::callerAccepted(SRTSOCKET caller)
+{
+    {
+        std::lock_guard<std::mutex> lock(clientsLock);
+        clients.push_back(caller);
+    }
+    srtReady.store(true);
+}
+
+void st_oxdp::callerGone(SRTSOCKET caller)
+{
+    removeClient(caller);
+}
+
+void st_oxdp::callerReadable(SRTSOCKET caller)
+{
+    // Its data is not wanted, but left unread it would keep the poll
+    // reporting the socket and spin this thread.
+    char sink[1500];
+    while (srt_recvmsg(caller, sink, sizeof sink) != SRT_ERROR) {
     }
 }
 
-bool st_oxdp::srtServerRun()
+void st_oxdp::pollDone()
 {
-    attempts.fetch_add(1);
-    srtReady.store(false);
-    oxSrt::startup();
-    oxSrt::setLogLevel(oxSrt::kLibLogLevel);
-    SRTSOCKET server = SRT_INVALID_SOCK;
-    int eid = -1;
-    if (!oxSrt::openListener(port, {"srt tx_listen: ", "srt tx_epoll_create: ", "srt tx_epoll_add_usock: "}, &server,
-                             &eid)) {
-        oxSrt::cleanup();
-        return false;
-    }
-    listening.store(true);
-    {
-        std::lock_guard<std::mutex> lock(clientsLock);
-        clients.clear();
-    }
-    bool failed = false;
-    SRTSOCKET ready[100];
-    while (!stopRequested.load() && !failed) {
-        int rnum = 100;
-        const int n = srt_epoll_wait(eid, ready, &rnum, nullptr, nullptr, kPollTimeoutMs, nullptr, nullptr, nullptr,
-                                     nullptr);
-        for (int i = 0; i < (n > 0 ? rnum : 0); ++i) {
-            const SRTSOCKET s = ready[i];
-            const SRT_SOCKSTATUS state = srt_getsockstate(s);
-            if (oxSrt::isGone(state)) {
-                qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
-                removeClient(s);
-                srt_close(s);
-                continue;
-            }
-            if (s == server) {
-                const SRTSOCKET c = oxSrt::acceptCaller(server, "oxdp tx accept: ", true);
-                if (c == SRT_INVALID_SOCK) {
-                    failed = true;
-                    break;
-                }
-                const int events = oxSrt::kPollEvents;
-                if (srt_epoll_add_usock(eid, c, &events) == SRT_ERROR) {
-                    oxSrt::logError("srt_epoll_add_usock: ");
-                    srt_close(c);
-                    failed = true;
-                    break;
-                }
-                {
-                    std::lock_guard<std::mutex> lock(clientsLock);
-                    clients.push_back(c);
-                }
-                srtReady.store(true);
-                continue;
-            }
-            // A caller that sends: its data is not wanted, but left unread it
-            // would keep the poll reporting the socket and spin this thread.
-            char sink[1500];
-            while (srt_recvmsg(s, sink, sizeof sink) != SRT_ERROR) {
-            }
-        }
-        // Only when no caller remains does the output stop queueing.
-        if (clientCount() == 0)
-            srtReady.store(false);
-    }
+    // Only when no caller remains does the output stop queueing.
+    if (clientCount() == 0)
+        srtReady.store(false);
+}
+
+std::vector<SRTSOCKET> st_oxdp::attemptEnds()
+{
     srtReady.store(false);
     std::vector<SRTSOCKET> leaving;
-    {
-        std::lock_guard<std::mutex> lock(clientsLock);
-        leaving.swap(clients);
-    }
-    if (!failed)
-        qCDebug(lcSrt, "-------------------- SRT ERROR?");
-    for (SRTSOCKET c : leaving)
-        srt_close(c);
-    srt_close(server);
-    srt_epoll_release(eid);
-    listening.store(false);
-    oxSrt::cleanup();
-    return !failed;
-}
-
-void st_oxdp::streamOutThread()
-{
-    for (;;) {
-        if (exiting.load())
-            return;
-        if (stopRequested.load()) {
-            pause(1000);
-            continue;
-        }
-        streamOutRun();
-    }
+    std::lock_guard<std::mutex> lock(clientsLock);
+    leaving.swap(clients);
+    return leaving;
 }
 
 void st_oxdp::streamOutRun()
@@ -286,13 +172,14 @@ void st_oxdp::streamOutRun()
         if (sendQueue.empty()) {
             // Woken by putBufIn at once; the timeout only bounds the reaction to stop.
             queueWake.wait_for(lock, std::chrono::milliseconds(kPollTimeoutMs),
-                               [this] { return !sendQueue.empty() || stopRequested.load(); });
+                               [this] { return !sendQueue.empty() || stopping(); });
             if (sendQueue.empty())
                 return;
         }
         if (senderHeld.load())
             return;
         copy = sendQueue.front();
+        queueBytes -= queuedSize(copy);
         sendQueue.pop_front();
     }
     {
@@ -302,16 +189,7 @@ void st_oxdp::streamOutRun()
     const oxStreambuf_t* p = copy->streamPayload();
     for (SRTSOCKET s : sendTargets) {
         sendTo(s, p->data, p->len);
-#ifndef OXNODE_BASIC
-        if (statsRequested.load(std::memory_order_relaxed)) {
-            SRT_TRACEBSTATS fresh;
-            if (srt_bstats(s, &fresh, 1) == 0) {
-                std::lock_guard<std::mutex> lock(statsLock);
-                stats = fresh;
-            }
-            statsRequested.store(false);
-        }
-#endif
+        refreshStats(s);
     }
     delete copy;
 }

@@ -7,10 +7,7 @@
 
 st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
 {
-    endpointId = endpointId_;
-    type = QStringLiteral("st_tcp");
-    name = cfg.value(QStringLiteral("name")).toString();
-    port = cfg.value(QStringLiteral("port")).toInt(10001);
+    port = takeIdentity(endpointId_, QStringLiteral("st_tcp"), cfg, 10001);
 
     listener = std::make_unique<oxnet::TcpServer>();
     if (listener->createsocket(port, "0.0.0.0") < 0) {
@@ -31,9 +28,8 @@ st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
     listener->setThreadNum(kWorkerThreads);
     // What clients send is ignored: a small read area per client is enough.
     listener->setReadBufSize(kClientReadBufSize);
-#ifndef OXNODE_BASIC
-    listener->start();
-#endif
+    if (!listensOnlyWhileStarted)
+        listener->start();
 }
 
 st_tcp::~st_tcp()
@@ -50,31 +46,20 @@ void st_tcp::start()
 {
     url = QStringLiteral("oxtcp://") + stream->getHostName() + QLatin1Char(':') + QString::number(port);
     stopped.store(false);
-#ifdef OXNODE_BASIC
-    // The reduced program runs the network threads only between start and stop.
-    if (listener)
+    if (listensOnlyWhileStarted && listener)
         listener->start();
-#endif
 }
 
 void st_tcp::stop()
 {
     stopped.store(true);
-#ifdef OXNODE_BASIC
-    if (listener)
+    if (listensOnlyWhileStarted && listener)
         listener->stop();
-#endif
 }
 
 QJsonObject st_tcp::getCfg()
 {
-    return QJsonObject{
-        {QStringLiteral("id"), endpointId},
-        {QStringLiteral("type"), type},
-        {QStringLiteral("name"), name},
-        {QStringLiteral("port"), port},
-        {QStringLiteral("url"), url},
-    };
+    return cfgObject(port);
 }
 
 QJsonObject st_tcp::getStatus()
@@ -90,11 +75,11 @@ void st_tcp::putBufIn(oxStreamBuf* buf)
     const oxStreambuf_t* p = buf ? buf->streamPayload() : nullptr;
     if (!p || !listener)
         return;
-#ifndef OXNODE_BASIC
-    if (stopped.load(std::memory_order_acquire) || clientCount.load(std::memory_order_relaxed) <= 0)
-        return;
-    qCDebug(lcTcpSend, "%d tcp send %d", port, p->len);
-#endif
+    if (sendGate) {
+        if (stopped.load(std::memory_order_acquire) || clientCount.load(std::memory_order_relaxed) <= 0)
+            return;
+        qCDebug(lcTcpSend, "%d tcp send %d", port, p->len);
+    }
     listener->broadcast(p->data, static_cast<size_t>(p->len));
 }
 

@@ -2,6 +2,7 @@
 // oxtcp output: every buffer the stream offers is written, unframed, to every
 // connected client. putBufIn runs on the receiving endpoints' threads and never
 // blocks: unsent bytes wait in each connection's own write queue (bounded).
+#include "oxProfile.h"
 #include "oxStreamType.h"
 
 #include <atomic>
@@ -30,6 +31,8 @@ public:
     static constexpr size_t kClientReadBufSize = 16 * 1024;
 
 private:
+    const bool listensOnlyWhileStarted = oxProfile::current().tcpOutputListensOnlyWhileStarted;
+    const bool sendGate = oxProfile::current().tcpOutputSendGate;
     std::unique_ptr<oxnet::TcpServer> listener;
     std::atomic<int> clientCount{0};
     bool linked = false;
