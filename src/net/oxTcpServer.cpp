@@ -10,6 +10,7 @@
 #include <exception>
 #include <limits>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -57,6 +58,14 @@ bool inFdReserve(int fd)
     if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
         return false;
     return static_cast<rlim_t>(fd) + oxnet::TcpServer::kFdReserve >= rl.rlim_cur;
+}
+
+// A backlog of megabytes, once freed, sits in the allocator's arenas; hand
+// it back so the process shrinks again after a slow or hostile client.
+// Rare (only after kTrimAfterQueued was reached), on a worker thread.
+void giveBackFreedMemory()
+{
+    ::malloc_trim(0);
 }
 
 // Shared by every server: a flood on any stream port prints one line a second.
@@ -213,6 +222,8 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             } else {
                 pending_.append(p, left);
             }
+            if (pending_.size() > queuedPeak_)
+                queuedPeak_ = pending_.size();
             if (!writeArmed_) {
                 writeArmed_ = true;
                 // The socket object belongs to the worker; arm the wait there.
@@ -331,6 +342,7 @@ void SocketChannel::armWrite()
 void SocketChannel::onWritable(const asio::error_code& ec)
 {
     bool failed = false;
+    bool trim = false;
     {
         std::lock_guard<std::mutex> lk(writeMutex_);
         if (closing_)
@@ -354,6 +366,9 @@ void SocketChannel::onWritable(const asio::error_code& ec)
             if (!failed) {
                 if (pending_.empty()) {
                     writeArmed_ = false;
+                    trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
+                    if (trim)
+                        queuedPeak_ = 0;
                 } else {
                     sock_->async_wait(asio::socket_base::wait_write,
                                       [self = shared_from_this()](const asio::error_code& e) { self->onWritable(e); });
@@ -363,6 +378,8 @@ void SocketChannel::onWritable(const asio::error_code& ec)
     }
     if (failed)
         closeInLoop();
+    else if (trim)
+        giveBackFreedMemory();
 }
 
 void SocketChannel::closeInLoop()
@@ -371,11 +388,13 @@ void SocketChannel::closeInLoop()
         return;
     closeNotified_ = true;
     SocketChannelPtr self = shared_from_this(); // the map's reference goes below
+    bool trim = false;
     {
         std::lock_guard<std::mutex> lk(writeMutex_);
         closing_ = true;
         pending_.clear();
         connected_.store(false, std::memory_order_release);
+        trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
         // Closing the descriptor under writeMutex_: no write() can send on a
         // reused fd number afterwards. Pending operations complete as aborted.
         sock_.reset();
@@ -388,6 +407,8 @@ void SocketChannel::closeInLoop()
             logHandlerException("connection callback");
         }
     }
+    if (trim)
+        giveBackFreedMemory();
 }
 
 // ---------------------------------------------------------------- TcpServer

@@ -107,6 +107,7 @@ private:
     bool closing_ = false;
     bool writeArmed_ = false;
     ByteQueue pending_; // bytes accepted by write() and not yet sent
+    size_t queuedPeak_ = 0; // most bytes pending_ held since it was last empty after a trim
 };
 
 using SocketChannelPtr = std::shared_ptr<SocketChannel>;
@@ -125,6 +126,9 @@ public:
     // Descriptors of the process that stream connections never take, so that
     // the web and node ports keep accepting while a stream port is flooded.
     static constexpr int kFdReserve = 64;
+    // A connection whose queue reached this many bytes gives the freed
+    // memory back to the system when the queue drains or the connection closes.
+    static constexpr size_t kTrimAfterQueued = 4u * 1024u * 1024u;
     // Reads one connection may do per wake-up before the others of its worker get a turn.
     static constexpr int kReadsPerWake = 16;
 

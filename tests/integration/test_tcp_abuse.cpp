@@ -150,7 +150,7 @@ TEST_F(TcpAbuse, ClientsThatNeverReadShareOneBacklog)
         EXPECT_TRUE(c->waitClosed(10000)) << "each is closed at its write limit";
     peak = std::max(peak, rss());
     EXPECT_LT(peak - before, 64 * kMiB) << "RSS " << before << " -> peak " << peak << " KiB";
-    EXPECT_TRUE(oxt::waitFor([&] { return rss() - before < 32 * kMiB; }, 5000, 50))
+    EXPECT_TRUE(oxt::waitFor([&] { return rss() - before < 8 * kMiB; }, 5000, 50))
         << "RSS " << before << " -> " << rss() << " KiB after the clients are gone";
 }
 
