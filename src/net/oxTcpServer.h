@@ -59,8 +59,9 @@ public:
     // Thread safe; never blocks. Returns bytes accepted (sent or queued) or -1
     // when the channel is closed or was closed for exceeding the write limit.
     int write(const void* data, size_t len);
-    // The same, for a broadcast: bytes that must be queued come from the
-    // broadcast's one shared copy, made on first need.
+    // The same, for a broadcast (any thread, holding the lock that guards
+    // `slicer`): bytes that must be queued come from the broadcast's one
+    // shared copy, made in `slice` by the first client that needs it.
     int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice);
     // Thread safe: closes on the worker thread.
     void close();
