@@ -2,6 +2,11 @@
 // relay built in here (one blocking read loop writing to K sockets), measured
 // in the same run on the same machine. Runs in a private network namespace.
 //
+// CPU is counted alike on both sides: every thread of the relaying process
+// (the baseline runs in a process of its own), over the same window, from
+// just before the source connects until the last client has its last byte;
+// start-up, connecting the clients and shutdown are outside it.
+//
 //   bench_tcp_relay [--oxnode PATH] [--mb N] [--seconds S] [--rounds R]
 #include "benchCommon.h"
 #include <arpa/inet.h>
@@ -67,21 +72,25 @@ int listenOn(int port)
 // and not their buffer sizes.
 constexpr size_t kRelayReadSize = 256 * 1024;
 
-// The baseline: accept K clients on outPort, then one source on inPort, and
-// copy every read to every client with blocking writes.
+// The baseline, in a child process: accept K clients on outPort, then one
+// source on inPort, and copy every read to every client with blocking writes.
 struct BaselineRelay {
-    int inPort, outPort, k;
-    std::thread thread;
-    std::atomic<double> cpuSec{0};
-    int inListen = -1, outListen = -1;
+    pid_t pid = -1;
 
-    BaselineRelay(int in, int out, int clients) : inPort(in), outPort(out), k(clients)
+    BaselineRelay(int inPort, int outPort, int k)
     {
-        inListen = listenOn(inPort);
-        outListen = listenOn(outPort);
-        thread = std::thread([this] { run(); });
+        const int inListen = listenOn(inPort);
+        const int outListen = listenOn(outPort);
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            run(inListen, outListen, k);
+            _exit(0);
+        }
+        close(inListen);
+        close(outListen);
     }
-    void run()
+    static void run(int inListen, int outListen, int k)
     {
         std::vector<int> clients;
         const int one = 1;
@@ -91,8 +100,6 @@ struct BaselineRelay {
         }
         const int src = accept(inListen, nullptr, nullptr);
         std::vector<char> buf(kRelayReadSize);
-        timespec t0{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
         for (;;) {
             const ssize_t r = recv(src, buf.data(), buf.size(), 0);
             if (r <= 0)
@@ -100,29 +107,22 @@ struct BaselineRelay {
             for (int c : clients)
                 writeAll(c, buf.data(), static_cast<size_t>(r));
         }
-        timespec t1{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
-        cpuSec = (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
-        for (int c : clients)
-            close(c);
-        close(src);
     }
     ~BaselineRelay()
     {
-        if (thread.joinable())
-            thread.join();
-        close(inListen);
-        close(outListen);
+        int status = 0;
+        waitpid(pid, &status, 0);
     }
 };
 
 struct Throughput {
     double gbitPerSec = 0;
     double seconds = 0;
+    double relayCpuSec = 0; // of process `relay`, over the transfer window
 };
 
 // One source pushing `bytes` as fast as it can, K clients reading all of it.
-Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitClientsLogged)
+Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitClientsLogged, pid_t relay)
 {
     std::vector<int> clients;
     for (int i = 0; i < k; ++i)
@@ -132,6 +132,7 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
     const int src = connectTo(inPort);
     std::vector<char> chunk(64 * 1024, 'x');
     std::atomic<int> done{0}, short_{0};
+    const double cpu0 = processCpuPrecise(relay);
     const double t0 = nowSec();
     std::vector<std::thread> readers;
     for (int c : clients) {
@@ -159,6 +160,7 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
     for (auto& t : readers)
         t.join();
     const double t1 = nowSec();
+    const double cpu1 = processCpuPrecise(relay);
     shutdown(src, SHUT_RDWR);
     close(src);
     drain.join();
@@ -168,6 +170,7 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
         die("a client was cut off before it had every byte"); // a figure from it would be wrong
     Throughput r;
     r.seconds = t1 - t0;
+    r.relayCpuSec = cpu1 - cpu0;
     r.gbitPerSec = static_cast<double>(bytes) * k * 8 / r.seconds / 1e9;
     return r;
 }
@@ -263,6 +266,7 @@ int main(int argc, char** argv)
     const size_t bytes = mb * 1024 * 1024;
 
     std::printf("TCP relay, one source, %zu MiB per client, 64 KiB writes, median of %d rounds\n", mb, rounds);
+    std::printf("CPU: all threads of the relaying process, transfer window only\n");
     for (int k : {1, 10}) {
         const size_t perClient = k == 1 ? bytes : bytes / 4;
         const double gb = static_cast<double>(perClient) * k / 1e9;
@@ -273,19 +277,18 @@ int main(int argc, char** argv)
             double b;
             {
                 BaselineRelay relay(9010, 9020, k);
-                b = pushAndRead(9010, 9020, k, perClient, false).gbitPerSec;
-                relay.thread.join();
+                const Throughput t = pushAndRead(9010, 9020, k, perClient, false, relay.pid);
+                b = t.gbitPerSec;
                 baseRate.push_back(b);
-                baseCpu.push_back(relay.cpuSec / gb);
+                baseCpu.push_back(t.relayCpuSec / gb);
             }
             for (int turn : {0, 1}) {
                 // Which oxnode run comes first alternates from round to round.
                 const int debugLine = (turn + round) % 2;
                 OxnodeProcess ox(bin, 8020, debugEnv(debugLine != 0));
-                const double cpu0 = ox.cpuSec();
-                const Throughput t = pushAndRead(8010, 8020, k, perClient, true);
+                const Throughput t = pushAndRead(8010, 8020, k, perClient, true, ox.pid);
                 rate[debugLine].push_back(t.gbitPerSec);
-                cpu[debugLine].push_back((ox.cpuSec() - cpu0) / gb);
+                cpu[debugLine].push_back(t.relayCpuSec / gb);
                 ratio[debugLine].push_back(t.gbitPerSec / b);
             }
         }

@@ -12,6 +12,7 @@
 #include <QTextCodec>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +51,18 @@ void installTerminationHandler(QCoreApplication& app, oxServices* services, webT
     sigaction(SIGINT, &sa, nullptr);
 }
 
+// Every stream connection, node and web request is a descriptor: take all
+// the system allows, so that only the service's own bounds refuse peers.
+void raiseDescriptorLimit()
+{
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max)
+        return;
+    rl.rlim_cur = rl.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        qCWarning(lcService, "descriptor limit stays at its soft value");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -63,6 +76,7 @@ int main(int argc, char** argv)
     // better than the glib one (which walks every descriptor on each pass).
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
+    raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     // Writing to a socket whose peer has gone must return an error, not end the process.

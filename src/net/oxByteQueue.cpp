@@ -5,42 +5,51 @@
 
 namespace oxnet {
 
+SharedSlicer::Slice SharedSlicer::copy(const char* p, size_t n)
+{
+    Slice s;
+    if (n >= ByteQueue::kOwnBlockFrom) {
+        s.block = std::make_shared<SharedBlock>(n);
+    } else {
+        if (!current_ || current_->capacity - current_->used < n)
+            current_ = std::make_shared<SharedBlock>(ByteQueue::kBlockSize);
+        s.block = current_;
+    }
+    s.offset = s.block->used;
+    if (n > 0)
+        std::memcpy(s.block->data.get() + s.offset, p, n);
+    s.block->used += n;
+    return s;
+}
+
 void ByteQueue::append(const char* p, size_t n)
 {
-    while (n > 0) {
-        if (blocks_.empty() || tail_ == kBlockSize) {
-            if (blocks_.empty())
-                head_ = 0;
-            if (!spare_.empty()) {
-                blocks_.push_back(std::move(spare_.back()));
-                spare_.pop_back();
-            } else {
-                blocks_.emplace_back(new char[kBlockSize]);
-            }
-            tail_ = 0;
-        }
-        const size_t take = std::min(n, kBlockSize - tail_);
-        std::memcpy(blocks_.back().get() + tail_, p, take);
-        tail_ += take;
-        size_ += take;
-        p += take;
-        n -= take;
-    }
+    if (n == 0)
+        return;
+    const SharedSlicer::Slice s = own_.copy(p, n);
+    appendShared(s.block, s.offset, n);
+}
+
+void ByteQueue::appendShared(const SharedBlockPtr& block, size_t offset, size_t n)
+{
+    if (n == 0)
+        return;
+    if (!entries_.empty() && entries_.back().block == block && entries_.back().end == offset)
+        entries_.back().end += n;
+    else
+        entries_.push_back(Entry{block, offset, offset + n});
+    size_ += n;
 }
 
 int ByteQueue::fillIov(iovec* iov, int max, size_t* bytes) const
 {
     int count = 0;
     size_t total = 0;
-    const size_t last = blocks_.size() - 1;
-    for (size_t i = 0; i < blocks_.size() && count < max; ++i) {
-        const size_t begin = i == 0 ? head_ : 0;
-        const size_t end = i == last ? tail_ : kBlockSize;
-        if (end <= begin)
-            continue;
-        iov[count].iov_base = blocks_[i].get() + begin;
-        iov[count].iov_len = end - begin;
-        total += end - begin;
+    for (size_t i = 0; i < entries_.size() && count < max; ++i) {
+        const Entry& e = entries_[i];
+        iov[count].iov_base = e.block->data.get() + e.begin;
+        iov[count].iov_len = e.end - e.begin;
+        total += e.end - e.begin;
         ++count;
     }
     if (bytes)
@@ -53,34 +62,25 @@ void ByteQueue::consume(size_t n)
     n = std::min(n, size_);
     size_ -= n;
     while (n > 0) {
-        const size_t avail = frontEnd() - head_;
+        Entry& e = entries_.front();
+        const size_t avail = e.end - e.begin;
         if (n < avail) {
-            head_ += n;
+            e.begin += n;
             break;
         }
         n -= avail;
-        if (spare_.size() < kSpareBlocks)
-            spare_.push_back(std::move(blocks_.front()));
-        blocks_.pop_front();
-        head_ = 0;
+        entries_.pop_front();
     }
-    if (blocks_.empty() || size_ == 0) {
-        // An empty queue keeps no partly used block: the next append starts fresh.
-        while (!blocks_.empty()) {
-            if (spare_.size() < kSpareBlocks)
-                spare_.push_back(std::move(blocks_.front()));
-            blocks_.pop_front();
-        }
-        head_ = tail_ = 0;
-    }
+    if (size_ == 0)
+        own_ = SharedSlicer(); // an idle connection keeps no block
 }
 
 void ByteQueue::clear()
 {
-    blocks_.clear();
-    spare_.clear();
-    spare_.shrink_to_fit();
-    head_ = tail_ = size_ = 0;
+    entries_.clear();
+    entries_.shrink_to_fit();
+    own_ = SharedSlicer();
+    size_ = 0;
 }
 
 } // namespace oxnet

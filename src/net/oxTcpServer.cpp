@@ -1,13 +1,17 @@
 #include "oxTcpServer.h"
 
+#include "logLimit.h"
 #include "logging.h"
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
 
+#include <malloc.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/syscall.h>
@@ -40,8 +44,33 @@ ssize_t sendIov(int fd, iovec* iov, int count)
     }
 }
 
-// Enough for a full write queue (16 MiB in 64 KiB blocks) and the new bytes.
+// Enough for a full write queue of packed 64 KiB blocks (16 MiB) and the new
+// bytes; a queue of more entries is sent in several calls.
 constexpr int kMaxIov = 260;
+
+// True when the process may not spend descriptor `fd` on a stream connection:
+// descriptors are handed out lowest first, so fd >= limit - reserve means at
+// most `reserve` are left. The limit is read each time: it may be changed
+// from outside while the service runs.
+bool inFdReserve(int fd)
+{
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return false;
+    return static_cast<rlim_t>(fd) + oxnet::TcpServer::kFdReserve >= rl.rlim_cur;
+}
+
+// A backlog of megabytes, once freed, sits in the allocator's arenas; hand
+// it back so the process shrinks again after a slow or hostile client.
+// Rare (only after kTrimAfterQueued was reached), on a worker thread.
+void giveBackFreedMemory()
+{
+    ::malloc_trim(0);
+}
+
+// Shared by every server: a flood on any stream port prints one line a second.
+logThrottle refusedLog;
+logThrottle acceptFailedLog;
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -85,6 +114,14 @@ struct TcpWorker
     std::thread thread;
     long tid = 0; // written before start() returns, read-only afterwards
     std::atomic<size_t> connections{0};
+    // What every connection of this worker reads into (worker thread only);
+    // made at the first read, so idle connections cost no read buffer.
+    // malloc'd: a message callback may take it over (takeReadArea).
+    struct FreeDeleter
+    {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, FreeDeleter> readArea;
 };
 } // namespace detail
 
@@ -100,7 +137,6 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
     , id_(id)
     , loopTid_(worker->tid)
     , maxWriteBufSize_(maxWriteBufSize)
-    , readBuf_(server->readBufSize())
 {
     try {
         peeraddr_ = peer.address().to_string() + ":" + std::to_string(peer.port());
@@ -120,6 +156,16 @@ size_t SocketChannel::queuedBytes() const
 }
 
 int SocketChannel::write(const void* data, size_t len)
+{
+    return writeImpl(data, len, nullptr, nullptr);
+}
+
+int SocketChannel::write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice)
+{
+    return writeImpl(data, len, &slicer, &slice);
+}
+
+int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice)
 {
     if (len > static_cast<size_t>(std::numeric_limits<int>::max()))
         return -1;
@@ -167,8 +213,17 @@ int SocketChannel::write(const void* data, size_t len)
             overLimit = true;
             requestCloseLocked();
         } else {
-            // The only copy: the bytes the kernel did not take.
-            pending_.append(p, left);
+            // The only copy: the bytes the kernel did not take, shared by
+            // every client of a broadcast that needs them.
+            if (slicer) {
+                if (!slice->block)
+                    *slice = slicer->copy(static_cast<const char*>(data), len);
+                pending_.appendShared(slice->block, slice->offset + (len - left), left);
+            } else {
+                pending_.append(p, left);
+            }
+            if (pending_.size() > queuedPeak_)
+                queuedPeak_ = pending_.size();
             if (!writeArmed_) {
                 writeArmed_ = true;
                 // The socket object belongs to the worker; arm the wait there.
@@ -220,23 +275,57 @@ void SocketChannel::startRead()
 {
     if (closeNotified_)
         return;
-    sock_->async_read_some(asio::buffer(readBuf_),
-                           [self = shared_from_this()](const asio::error_code& ec, size_t n) {
-                               if (self->closeNotified_)
-                                   return;
-                               if (ec) {
-                                   self->closeInLoop(); // EOF, reset or aborted
-                                   return;
-                               }
-                               if (self->server_->onMessage) {
-                                   try {
-                                       self->server_->onMessage(self, self->readBuf_.data(), n);
-                                   } catch (...) {
-                                       logHandlerException("message callback");
-                                   }
-                               }
-                               self->startRead();
-                           });
+    sock_->async_wait(asio::socket_base::wait_read,
+                      [self = shared_from_this()](const asio::error_code& ec) { self->onReadable(ec); });
+}
+
+void SocketChannel::onReadable(const asio::error_code& ec)
+{
+    if (closeNotified_)
+        return;
+    if (ec) {
+        closeInLoop(); // aborted
+        return;
+    }
+    const size_t size = server_->readBufSize();
+    for (int i = 0; i < TcpServer::kReadsPerWake; ++i) {
+        if (!worker_->readArea) {
+            worker_->readArea.reset(static_cast<char*>(std::malloc(size)));
+            if (!worker_->readArea) {
+                closeInLoop(); // out of memory: this connection goes, the worker stays
+                return;
+            }
+        }
+        const ssize_t n = ::recv(fd_, worker_->readArea.get(), size, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && wouldBlock(errno))
+            break;
+        if (n <= 0) {
+            closeInLoop(); // EOF or reset
+            return;
+        }
+        if (server_->onMessage) {
+            try {
+                server_->onMessage(shared_from_this(), worker_->readArea.get(), static_cast<size_t>(n));
+            } catch (...) {
+                logHandlerException("message callback");
+            }
+        }
+        if (closeNotified_)
+            return;
+        if (i + 1 == TcpServer::kReadsPerWake) {
+            // Still more to read: let the worker's other connections in first.
+            asio::post(worker_->ctx, [self = shared_from_this()] { self->onReadable({}); });
+            return;
+        }
+    }
+    startRead();
+}
+
+char* SocketChannel::takeReadArea()
+{
+    return worker_->readArea.release();
 }
 
 void SocketChannel::armWrite()
@@ -253,6 +342,7 @@ void SocketChannel::armWrite()
 void SocketChannel::onWritable(const asio::error_code& ec)
 {
     bool failed = false;
+    bool trim = false;
     {
         std::lock_guard<std::mutex> lk(writeMutex_);
         if (closing_)
@@ -276,6 +366,9 @@ void SocketChannel::onWritable(const asio::error_code& ec)
             if (!failed) {
                 if (pending_.empty()) {
                     writeArmed_ = false;
+                    trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
+                    if (trim)
+                        queuedPeak_ = 0;
                 } else {
                     sock_->async_wait(asio::socket_base::wait_write,
                                       [self = shared_from_this()](const asio::error_code& e) { self->onWritable(e); });
@@ -285,6 +378,8 @@ void SocketChannel::onWritable(const asio::error_code& ec)
     }
     if (failed)
         closeInLoop();
+    else if (trim)
+        giveBackFreedMemory();
 }
 
 void SocketChannel::closeInLoop()
@@ -293,11 +388,13 @@ void SocketChannel::closeInLoop()
         return;
     closeNotified_ = true;
     SocketChannelPtr self = shared_from_this(); // the map's reference goes below
+    bool trim = false;
     {
         std::lock_guard<std::mutex> lk(writeMutex_);
         closing_ = true;
         pending_.clear();
         connected_.store(false, std::memory_order_release);
+        trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
         // Closing the descriptor under writeMutex_: no write() can send on a
         // reused fd number afterwards. Pending operations complete as aborted.
         sock_.reset();
@@ -310,6 +407,8 @@ void SocketChannel::closeInLoop()
             logHandlerException("connection callback");
         }
     }
+    if (trim)
+        giveBackFreedMemory();
 }
 
 // ---------------------------------------------------------------- TcpServer
@@ -456,13 +555,27 @@ void TcpServer::acceptReady()
             continue;
         if (ec) {
             // Out of descriptors or memory: back off instead of spinning.
-            qCWarning(lcTcp, "tcp accept failed: %s", ec.message().c_str());
+            int64_t held = 0;
+            if (acceptFailedLog.allow(&held))
+                qCWarning(lcTcp, "tcp accept failed: %s (%lld more not logged)", ec.message().c_str(),
+                          static_cast<long long>(held));
             acceptRetry_.expires_after(std::chrono::milliseconds(100));
             acceptRetry_.async_wait([this](const asio::error_code& e) {
                 if (!e && acceptor_.is_open())
                     doAccept();
             });
             return;
+        }
+        const bool full = connectionNum() >= maxConnections_;
+        if (full || inFdReserve(s.native_handle())) {
+            int64_t held = 0;
+            if (refusedLog.allow(&held))
+                qCWarning(lcTcp, "tcp connection from %s refused: %s (%lld more not logged)",
+                          peer.address().to_string().c_str(),
+                          full ? "connection limit reached" : "descriptor reserve reached",
+                          static_cast<long long>(held));
+            s.close(ec);
+            continue;
         }
         addChannel(w, std::move(s), peer);
     }
@@ -521,9 +634,10 @@ size_t TcpServer::connectionNum() const
 int TcpServer::broadcast(const void* data, size_t len)
 {
     int written = 0;
+    SharedSlicer::Slice slice; // made by the first client that must queue
     std::lock_guard<std::mutex> lk(channelsMutex_);
     for (const auto& kv : channels_) {
-        if (kv.second->isConnected() && kv.second->write(data, len) >= 0)
+        if (kv.second->isConnected() && kv.second->write(data, len, slicer_, slice) >= 0)
             ++written;
     }
     return written;

@@ -7,7 +7,15 @@
 // worker thread. broadcast() may be called from any thread: it takes the
 // channel lock, tries a non-blocking send() of the bytes and queues the rest
 // for the connection's worker; it never blocks on a socket. A connection whose
-// queued bytes would exceed maxWriteBufSize is closed (that client only).
+// queued bytes would exceed maxWriteBufSize is closed (that client only). The
+// bytes of one broadcast that clients could not take are copied once and
+// shared by every queue that holds them.
+//
+// Bounds at accept: at most maxConnections per server, and no connection
+// that would take one of the last kFdReserve descriptors of the process
+// (those stay for the web and node ports). Refused connections are closed at
+// once, with a throttled log line. Reads go into one area per worker thread,
+// so an idle connection holds no read buffer.
 //
 // Ownership: the server's channel map owns each channel from accept until its
 // disconnect callback; pending socket operations hold a reference too. A
@@ -51,8 +59,16 @@ public:
     // Thread safe; never blocks. Returns bytes accepted (sent or queued) or -1
     // when the channel is closed or was closed for exceeding the write limit.
     int write(const void* data, size_t len);
+    // The same, for a broadcast (any thread, holding the lock that guards
+    // `slicer`): bytes that must be queued come from the broadcast's one
+    // shared copy, made in `slice` by the first client that needs it.
+    int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice);
     // Thread safe: closes on the worker thread.
     void close();
+    // Worker thread, inside onMessage only: hands the caller the read area
+    // that holds the message (malloc'd, readBufSize() bytes; free() it), so
+    // the bytes can travel on without a copy. The next read gets a fresh area.
+    char* takeReadArea();
 
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;
@@ -64,8 +80,10 @@ private:
     SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
                   const asio::ip::tcp::endpoint& peer, uint32_t id, size_t maxWriteBufSize);
     // Worker thread only from here on.
+    int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice);
     void onConnectedInLoop();
     void startRead();
+    void onReadable(const asio::error_code& ec);
     void armWrite();
     void onWritable(const asio::error_code& ec);
     void closeInLoop();
@@ -90,8 +108,7 @@ private:
     bool closing_ = false;
     bool writeArmed_ = false;
     ByteQueue pending_; // bytes accepted by write() and not yet sent
-
-    std::vector<char> readBuf_; // worker thread only
+    size_t queuedPeak_ = 0; // most bytes pending_ held since it was last empty after a trim
 };
 
 using SocketChannelPtr = std::shared_ptr<SocketChannel>;
@@ -104,6 +121,17 @@ public:
     // Default bytes taken per read and connection. Large, because every read
     // of a relay input is one fan-out: fewer, bigger chunks cost less per byte.
     static constexpr size_t kReadBufSize = 256u * 1024u;
+    // Default connections one server holds at once; more are refused at
+    // accept. Far above the sources or viewers of one honest stream.
+    static constexpr size_t kDefaultMaxConnections = 1000;
+    // Descriptors of the process that stream connections never take, so that
+    // the web and node ports keep accepting while a stream port is flooded.
+    static constexpr int kFdReserve = 64;
+    // A connection whose queue reached this many bytes gives the freed
+    // memory back to the system when the queue drains or the connection closes.
+    static constexpr size_t kTrimAfterQueued = 4u * 1024u * 1024u;
+    // Reads one connection may do per wake-up before the others of its worker get a turn.
+    static constexpr int kReadsPerWake = 16;
 
     TcpServer();
     ~TcpServer(); // stops and joins every thread, closing all connections
@@ -114,6 +142,7 @@ public:
     void setThreadNum(int n) { threadNum_ = n < 1 ? 1 : n; }
     void setMaxWriteBufSize(size_t n) { maxWriteBufSize_ = n; }
     void setReadBufSize(size_t n) { readBufSize_ = n < 1 ? 1 : n; }
+    void setMaxConnections(size_t n) { maxConnections_ = n; }
     size_t readBufSize() const { return readBufSize_; }
 
     // Set on the owner thread before start(); called on worker threads.
@@ -150,6 +179,8 @@ private:
     int threadNum_ = 1;
     size_t maxWriteBufSize_ = kDefaultMaxWriteBufSize;
     size_t readBufSize_ = kReadBufSize;
+    size_t maxConnections_ = kDefaultMaxConnections;
+    SharedSlicer slicer_; // guarded by channelsMutex_ (broadcast)
     asio::io_context acceptCtx_;
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer acceptRetry_;

@@ -95,6 +95,31 @@ oxStreamBuf* oxStreamBuf::createStreamBuf(oxBufType_e type, const void* src, int
     return buf;
 }
 
+oxStreamBuf* oxStreamBuf::adoptStreamBuf(oxBufType_e type, unsigned char* data, int len, oxObject* creator)
+{
+    if (len > kMaxStreamBufSize) {
+        qCDebug(lcStream, "oxStreamBuf::createStreamBuf error! %d %d %d", len, len, kMaxStreamBufSize);
+        std::free(data);
+        return nullptr;
+    }
+    if (!data || len < 0 || (type != BUF_STREAM_RAW && type != BUF_STREAM_H264 && type != BUF_STREAM_H265)) {
+        std::free(data);
+        return nullptr;
+    }
+    // Shrinking gives the unused tail back in place (no copy); the extra byte
+    // keeps an empty payload a real block, as in createStreamBuf.
+    auto* fitted = static_cast<unsigned char*>(std::realloc(data, static_cast<size_t>(len) + 1));
+    auto* buf = new oxStreamBuf(creator);
+    buf->type = type;
+    auto* p = new oxStreambuf_t;
+    p->len = len;
+    p->size = len;
+    p->aux = 0;
+    p->data = fitted ? fitted : data;
+    buf->payload = p;
+    return buf;
+}
+
 bool oxStreamBuf::addStreamData(const void* src, int len)
 {
     if (!(type & 0x80u)) {

@@ -37,6 +37,11 @@ public:
 
     static oxStreamBuf* createEmpty(oxBufType_e type, oxObject* creator);
     static oxStreamBuf* createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* creator);
+    // As createStreamBuf(type, data, len, len, creator), but the buffer takes
+    // over `data` (malloc'd, at least len bytes, trimmed to fit) instead of
+    // copying it: an input that read straight into it hands it on as it is.
+    // On refusal `data` is freed and the result is null.
+    static oxStreamBuf* adoptStreamBuf(oxBufType_e type, unsigned char* data, int len, oxObject* creator);
     static oxStreamBuf* copyStream(const oxStreamBuf* src);
     bool addStreamData(const void* src, int len);
 

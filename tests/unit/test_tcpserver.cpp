@@ -595,6 +595,79 @@ TEST(TcpServer, QueuedBytesAreFlushedWhenTheClientCatchesUp)
     EXPECT_TRUE(waitUntil([&] { return ch->queuedBytes() == 0; }));
 }
 
+// Queues share the broadcast's bytes, but each client is charged only for
+// what it still has to receive: one that joined late is not closed for the
+// backlog of an older one.
+TEST(TcpServer, WriteLimitCountsEachClientsOwnQueuedBytes)
+{
+    constexpr size_t kLimit = 1024 * 1024;
+    constexpr size_t kChunk = 64 * 1024;
+    TcpServer srv;
+    srv.setMaxWriteBufSize(kLimit);
+    Recorder rec(srv);
+    const int port = listenAndStart(srv, 1);
+    Client old(port, 4096); // neither reads
+    ASSERT_TRUE(waitUntil([&] { return rec.count(true) == 1; }));
+    auto oldCh = rec.channelByPeerPort(old.localPort());
+    ASSERT_TRUE(oldCh);
+    // Small kernel buffers on both ends: the bytes wait in the queues.
+    const int small = 4096;
+    ::setsockopt(oldCh->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::string chunk = pattern(kChunk, 3);
+    for (int i = 0; i < 1000 && oldCh->queuedBytes() < kLimit / 2; ++i)
+        ASSERT_EQ(srv.broadcast(chunk.data(), chunk.size()), 1);
+    ASSERT_GE(oldCh->queuedBytes(), kLimit / 2);
+
+    Client late(port, 4096);
+    ASSERT_TRUE(waitUntil([&] { return rec.count(true) == 2; }));
+    auto lateCh = rec.channelByPeerPort(late.localPort());
+    ASSERT_TRUE(lateCh);
+    ::setsockopt(lateCh->fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    size_t sinceJoin = 0;
+    int accepted = 2;
+    while (accepted == 2 && sinceJoin < 4 * kLimit) {
+        accepted = srv.broadcast(chunk.data(), chunk.size());
+        sinceJoin += chunk.size();
+        EXPECT_LE(lateCh->queuedBytes(), sinceJoin);
+    }
+    EXPECT_EQ(accepted, 1) << "one client passes the limit first";
+    EXPECT_TRUE(waitUntil([&] { return !oldCh->isConnected(); })) << "and it is the old one";
+    EXPECT_TRUE(lateCh->isConnected());
+    EXPECT_GT(lateCh->queuedBytes(), 0u);
+}
+
+TEST(TcpServer, ConnectionsPastTheLimitAreRefusedAtAccept)
+{
+    WarningCapture warnings;
+    TcpServer srv;
+    srv.setMaxConnections(3);
+    Recorder rec(srv);
+    const int port = listenAndStart(srv, 2);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(std::make_unique<Client>(port));
+    ASSERT_TRUE(waitUntil([&] { return rec.count(true) == 3; }));
+    Client extra1(port);
+    Client extra2(port);
+    EXPECT_TRUE(extra1.waitClosedByPeer());
+    EXPECT_TRUE(extra2.waitClosedByPeer());
+    EXPECT_EQ(srv.connectionNum(), 3u);
+    EXPECT_EQ(rec.count(true), 3u) << "a refused connection is never announced";
+
+    clients.pop_back(); // a place becomes free
+    ASSERT_TRUE(waitUntil([&] { return srv.connectionNum() == 2; }));
+    Client next(port);
+    ASSERT_TRUE(waitUntil([&] { return rec.count(true) == 4; }));
+    EXPECT_EQ(srv.connectionNum(), 3u);
+
+    const auto lines = WarningCapture::captured();
+    const auto refused = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("tcp connection from 127.0.0.1 refused: connection limit reached", 0) == 0;
+    });
+    EXPECT_GE(refused, 1);
+    EXPECT_LE(refused, 2) << "throttled, one line a second";
+}
+
 // createsocket failures: each must give a negative result and a server that
 // can be destroyed (and started, which then does nothing).
 struct BadListenCase

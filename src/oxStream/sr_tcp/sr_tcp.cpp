@@ -2,6 +2,7 @@
 #include "logging.h"
 #include "net/oxTcpServer.h"
 #include "oxStream.h"
+#include "oxStreamBuffers.h"
 #include "tcpConnLog.h"
 
 sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
@@ -18,8 +19,14 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         return;
     }
     listener->onConnection = [](const oxnet::SocketChannelPtr& ch) { logTcpConnection(ch); };
-    listener->onMessage = [this](const oxnet::SocketChannelPtr&, const void* data, size_t len) {
-        revCB(static_cast<unsigned char*>(const_cast<void*>(data)), static_cast<int>(len), this);
+    // The chunk travels on in the area it was read into: no copy before the fan-out.
+    listener->onMessage = [this](const oxnet::SocketChannelPtr& ch, const void*, size_t len) {
+        auto* area = reinterpret_cast<unsigned char*>(ch->takeReadArea());
+        oxStreamBuf* buf = oxStreamBuf::adoptStreamBuf(BUF_STREAM_H265, area, static_cast<int>(len), this);
+        if (stream)
+            stream->putStream(buf); // owned by the stream from here on
+        else
+            delete buf;
     };
     listener->setThreadNum(kWorkerThreads);
     listener->start();

@@ -1,0 +1,184 @@
+// The TCP stream ports under abuse from strangers, against the real oxnode:
+// what the process keeps for them is bounded (resident memory from /proc),
+// and the web API and node port keep answering while it goes on.
+#include "node_sim.h"
+#include "oxtest.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr long kMiB = 1024;  // in the KiB of /proc
+
+long rssKb(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+int openFds(pid_t pid)
+{
+    std::error_code ec;
+    int n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// "Max open files" of a process: soft and hard.
+std::pair<long, long> fileLimits(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream in(line.substr(14));
+            long soft = -1, hard = -1;
+            in >> soft >> hard;
+            return {soft, hard};
+        }
+    }
+    return {-1, -1};
+}
+
+class TcpAbuse : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(node.dir().writeFile("appcfg.json", "{\"localDevCfg\": false}"));
+        // Quiet the per-connection and per-buffer lines: hundreds of peers.
+        node.options().env = {{"QT_LOGGING_RULES", "oxnode.tcp.debug=false;oxnode.tcp.send.debug=false"}};
+        node.options().readyPorts = {8000, 8001, 8010, 8020};
+    }
+    void TearDown() override { node.expectCleanExit(); }
+    void start()
+    {
+        ASSERT_TRUE(node.start());
+        ASSERT_TRUE(web.login()) << node.process().describe();
+    }
+    // getStreamList answered, and within a second.
+    ::testing::AssertionResult apiAnswersPromptly()
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        const QJsonObject r = web.post({{"cmd", "getStreamList"}});
+        const double s = nodesim::secondsSince(t0);
+        if (!r.value("data").isArray())
+            return ::testing::AssertionFailure() << "no stream list: " << nodesim::compact(r);
+        if (s >= 1.0)
+            return ::testing::AssertionFailure() << "answered after " << s << " s";
+        return ::testing::AssertionSuccess();
+    }
+    long rss() { return rssKb(node.process().pid()); }
+    // Waits until the service holds `more` descriptors beyond `base`: accepted.
+    ::testing::AssertionResult waitAccepted(int base, int more)
+    {
+        if (oxt::waitFor([&] { return openFds(node.process().pid()) >= base + more; }, 10000, 20))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << openFds(node.process().pid()) - base << " of " << more << " accepted";
+    }
+    int fds() { return openFds(node.process().pid()); }
+
+    oxt::OxNode node;
+    nodesim::Web web;
+};
+
+std::vector<std::unique_ptr<oxt::TcpClient>> connectMany(int port, int n)
+{
+    std::vector<std::unique_ptr<oxt::TcpClient>> v;
+    for (int i = 0; i < n; ++i) {
+        v.push_back(std::make_unique<oxt::TcpClient>());
+        EXPECT_TRUE(v.back()->connect("127.0.0.1", port)) << "connection " << i;
+    }
+    return v;
+}
+
+TEST_F(TcpAbuse, IdleInputConnectionsCostLittleMemory)
+{
+    start();
+    const long before = rss();
+    const int base = fds();
+    auto idle = connectMany(8010, 400);
+    ASSERT_TRUE(waitAccepted(base, 400));
+    EXPECT_TRUE(apiAnswersPromptly());
+    const long after = rss();
+    EXPECT_LT(after - before, 10 * kMiB) << "RSS " << before << " -> " << after << " KiB";
+    // They are served, not just held: each gets the keep-alive.
+    EXPECT_EQ(idle.back()->recvExactly(1, 3500), "\n");
+}
+
+TEST_F(TcpAbuse, ClientsThatNeverReadShareOneBacklog)
+{
+    start();
+    const int base = fds();
+    std::vector<std::unique_ptr<oxt::TcpClient>> stuck;
+    for (int i = 0; i < 10; ++i) {
+        stuck.push_back(std::make_unique<oxt::TcpClient>());
+        stuck.back()->setRecvBuffer(4096);
+        ASSERT_TRUE(stuck.back()->connect("127.0.0.1", 8020));
+    }
+    auto source = std::make_unique<oxt::TcpClient>();
+    ASSERT_TRUE(source->connect("127.0.0.1", 8010));
+    ASSERT_TRUE(waitAccepted(base, 11));
+    const long before = rss();
+    long peak = before;
+    const std::string chunk(64 * 1024, 'm');
+    const size_t total = 48u * 1024 * 1024;
+    for (size_t sent = 0; sent < total; sent += chunk.size()) {
+        ASSERT_TRUE(source->sendAll(chunk, 10000));
+        if (sent % (4 * 1024 * 1024) == 0) {
+            peak = std::max(peak, rss());
+            EXPECT_TRUE(apiAnswersPromptly()) << "after " << sent << " bytes";
+        }
+    }
+    for (auto& c : stuck)
+        EXPECT_TRUE(c->waitClosed(10000)) << "each is closed at its write limit";
+    peak = std::max(peak, rss());
+    EXPECT_LT(peak - before, 64 * kMiB) << "RSS " << before << " -> peak " << peak << " KiB";
+    EXPECT_TRUE(oxt::waitFor([&] { return rss() - before < 8 * kMiB; }, 5000, 50))
+        << "RSS " << before << " -> " << rss() << " KiB after the clients are gone";
+}
+
+TEST_F(TcpAbuse, StreamPortFloodLeavesWebAndNodePortsUsable)
+{
+    // Started with a low soft limit: the service takes the hard one.
+    rlimit mine{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
+    ASSERT_GT(mine.rlim_max, 1024u);
+    rlimit lowered = mine;
+    lowered.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    start();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &mine), 0);
+    const pid_t pid = node.process().pid();
+    EXPECT_EQ(fileLimits(pid).first, static_cast<long>(mine.rlim_max));
+
+    // Lowered from outside while it runs; then a flood on the TCP input.
+    const auto r = oxt::runCommand({"prlimit", "--pid", std::to_string(pid), "--nofile=256:256"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    ASSERT_EQ(fileLimits(pid).first, 256);
+    auto flood = connectMany(8010, 300);
+    ASSERT_TRUE(node.process().waitForOutput("refused: descriptor reserve reached", 10000));
+
+    EXPECT_TRUE(web.login());
+    EXPECT_TRUE(apiAnswersPromptly());
+    nodesim::Node n("FLOOD-SN-1");
+    EXPECT_TRUE(n.login());
+}
+
+}  // namespace
