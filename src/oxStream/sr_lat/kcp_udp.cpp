@@ -153,8 +153,15 @@ bool kcp_udp::start()
 
 int kcp_udp::kcp_send(const void* data, int len)
 {
+    if (queueMessage(data, len))
+        wakeSession();
+    return 0;
+}
+
+bool kcp_udp::queueMessage(const void* data, int len)
+{
     if (len < 0 || (len > 0 && !data))
-        return 0;
+        return false;
     std::vector<char> msg(static_cast<const char*>(data), static_cast<const char*>(data) + len);
     bool wasEmpty;
     {
@@ -171,9 +178,7 @@ int kcp_udp::kcp_send(const void* data, int len)
             wasEmpty = false;
         }
     }
-    if (wasEmpty)
-        wakeSession();
-    return 0;
+    return wasEmpty;
 }
 
 void kcp_udp::clearBuf()
@@ -634,9 +639,12 @@ void kcp_udp::heartTimerSlots()
             ready.store(true);
     }
 
+    // The session is woken for the keep-alive only at the end of the tick:
+    // taking it out counts as traffic, and must come after this tick's count.
+    bool wakeForKeepAlive = false;
     if (txIdleTicks.load() > 2) {
         const char keepAlive = 0;
-        kcp_send(&keepAlive, 1);
+        wakeForKeepAlive = queueMessage(&keepAlive, 1);
         keepAlives.fetch_add(1);
         txIdleTicks.store(0);
     }
@@ -650,6 +658,8 @@ void kcp_udp::heartTimerSlots()
 
     rxIdleTicks.fetch_add(1);
     txIdleTicks.fetch_add(1);
+    if (wakeForKeepAlive)
+        wakeSession();
 
     if (!ready.load()) {
         healthyTicks.store(0);

@@ -122,6 +122,7 @@ private:
     void handle_update();
     void waitForWork(int timeoutMs);
     void wakeSession(); // any thread: ends the session thread's current wait
+    bool queueMessage(const void* data, int len); // kcp_send without the wake-up; true: the session needs one
     void feedQueue();
     bool readDatagrams(); // false: the session must end (conversation adopted)
     bool takeDatagram(const char* data, int len, const sockaddr_in& from); // the same, for one datagram
