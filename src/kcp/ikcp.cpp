@@ -132,6 +132,7 @@ struct IKCPQUEUES {
     std::deque<Segment *> rcv_buf;
     std::vector<std::pair<IUINT32, IUINT32>> acklist;  // (sn, ts) to acknowledge
     std::vector<char> buffer;                          // one outgoing datagram
+    IUINT32 queueBytes = 0;  // the part of nrcv_bytes that sits in rcv_queue
 };
 
 namespace {
@@ -148,11 +149,20 @@ int kcpOutput(ikcpcb *kcp, const char *data, int size)
 // Free slots of the receive queue, as advertised in every segment header.
 // The header field is 16 bits wide: a larger window is advertised as the
 // largest one that fits instead of wrapping to a small or zero window.
+// The reassembly bound is advertised too, in segments of our own size: a
+// sender that keeps to the window then never has more out of order here
+// than the bound allows, and none of its segments is dropped for it.
 IUINT32 wndUnused(const ikcpcb *kcp)
 {
-    if (kcp->nrcv_que < kcp->rcv_wnd)
-        return umin(kcp->rcv_wnd - kcp->nrcv_que, 0xffffu);
-    return 0;
+    if (kcp->nrcv_que >= kcp->rcv_wnd)
+        return 0;
+    const IUINT32 room = kcp->rcv_bytes_max > kcp->q->queueBytes ? kcp->rcv_bytes_max - kcp->q->queueBytes : 0;
+    IUINT32 wnd = umin(kcp->rcv_wnd - kcp->nrcv_que, room / (kcp->mss + static_cast<IUINT32>(sizeof(Segment))));
+    // While the reader cannot take a whole message out, one more segment
+    // is always welcome: the window never closes on a half message.
+    if (wnd == 0 && ikcp_peeksize(kcp) < 0)
+        wnd = 1;
+    return umin(wnd, 0xffffu);
 }
 
 void trimSndBuf(ikcpcb *kcp)
@@ -172,6 +182,10 @@ void shrinkBuf(ikcpcb *kcp)
 
 void updateAck(ikcpcb *kcp, IINT32 rtt)
 {
+    // A sample past the ceiling says nothing more than the ceiling does and
+    // keeps the sums below far from overflow.
+    if (rtt > static_cast<IINT32>(IKCP_RTO_MAX))
+        rtt = static_cast<IINT32>(IKCP_RTO_MAX);
     if (kcp->rx_srtt == 0) {
         kcp->rx_srtt = rtt;
         kcp->rx_rttval = rtt / 2;
@@ -259,11 +273,36 @@ void moveReady(ikcpcb *kcp)
     auto &rb = kcp->q->rcv_buf;
     while (!rb.empty() && rb.front() && kcp->nrcv_que < kcp->rcv_wnd) {
         kcp->q->rcv_queue.push_back(rb.front());
+        kcp->q->queueBytes += static_cast<IUINT32>(sizeof(Segment)) + rb.front()->len;
         rb.pop_front();
         kcp->nrcv_buf--;
         kcp->nrcv_que++;
         kcp->rcv_nxt++;
     }
+}
+
+// What one received segment costs while it is kept for reassembly.
+inline IUINT32 rcvCost(IUINT32 len)
+{
+    return static_cast<IUINT32>(sizeof(Segment)) + len;
+}
+
+// Whether a segment inside the receive window may be taken (and so be
+// acknowledged): a copy of one already held, any while the reassembly bound
+// has room for it, and the one at rcv_nxt while the reader cannot take a
+// whole message out: out-of-order segments never block reassembly, and the
+// bound is passed by the fragments of one message at most.
+bool rcvRoomFor(const ikcpcb *kcp, IUINT32 sn, IUINT32 len)
+{
+    if (itimediff(sn, kcp->rcv_nxt) < 0)
+        return true;  // acknowledged again, not kept
+    const auto &rb = kcp->q->rcv_buf;
+    const IUINT32 idx = sn - kcp->rcv_nxt;
+    if (idx < rb.size() && rb[idx])
+        return true;
+    if (static_cast<uint64_t>(kcp->nrcv_bytes) + rcvCost(len) <= kcp->rcv_bytes_max)
+        return true;
+    return idx == 0 && ikcp_peeksize(kcp) < 0;
 }
 
 void parseData(ikcpcb *kcp, Segment *seg)
@@ -282,6 +321,7 @@ void parseData(ikcpcb *kcp, Segment *seg)
     } else {
         rb[idx] = seg;
         kcp->nrcv_buf++;
+        kcp->nrcv_bytes += rcvCost(seg->len);
     }
     moveReady(kcp);
 }
@@ -307,6 +347,7 @@ ikcpcb *ikcp_create(IUINT32 conv, void *user)
     kcp->ssthresh = IKCP_THRESH_INIT;
     kcp->fastlimit = IKCP_FASTACK_LIMIT;
     kcp->dead_link = IKCP_DEADLINK;
+    kcp->rcv_bytes_max = IKCP_RCV_BYTES_DEF;
     return kcp;
 }
 
@@ -359,7 +400,7 @@ int ikcp_recv(ikcpcb *kcp, char *buffer, int len)
         return -2;
     if (peeksize > len)
         return -3;
-    const bool recover = kcp->nrcv_que >= kcp->rcv_wnd;
+    const bool recover = wndUnused(kcp) == 0;
 
     int copied = 0;
     size_t i = 0;
@@ -374,6 +415,8 @@ int ikcp_recv(ikcpcb *kcp, char *buffer, int len)
             ++i;
         } else {
             rq.pop_front();
+            kcp->nrcv_bytes -= rcvCost(seg->len);
+            kcp->q->queueBytes -= rcvCost(seg->len);
             segDelete(seg);
             kcp->nrcv_que--;
         }
@@ -384,7 +427,7 @@ int ikcp_recv(ikcpcb *kcp, char *buffer, int len)
     moveReady(kcp);
     // The queue was full, so our last advertised window was 0: tell the
     // peer at once that it may send again instead of waiting for its probe.
-    if (kcp->nrcv_que < kcp->rcv_wnd && recover)
+    if (recover && wndUnused(kcp) > 0)
         kcp->probe |= IKCP_ASK_TELL;
     return copied;
 }
@@ -471,6 +514,10 @@ int ikcp_input(ikcpcb *kcp, const char *data, long size)
         size -= IKCP_OVERHEAD;
         if (static_cast<unsigned long>(size) < len)
             return -2;
+        if (len > umax(IKCP_SEG_DATA_MAX, kcp->mss)) {
+            kcp->seg_dropped++;
+            return -4;
+        }
         if (cmd != IKCP_CMD_PUSH && cmd != IKCP_CMD_ACK && cmd != IKCP_CMD_WASK &&
             cmd != IKCP_CMD_WINS)
             return -3;
@@ -491,7 +538,9 @@ int ikcp_input(ikcpcb *kcp, const char *data, long size)
                 maxack = sn;
             }
         } else if (cmd == IKCP_CMD_PUSH) {
-            if (itimediff(sn, kcp->rcv_nxt + kcp->rcv_wnd) < 0) {
+            if (itimediff(sn, kcp->rcv_nxt + kcp->rcv_wnd) < 0 && !rcvRoomFor(kcp, sn, len)) {
+                kcp->rcv_dropped++;  // not acknowledged: the peer sends it again
+            } else if (itimediff(sn, kcp->rcv_nxt + kcp->rcv_wnd) < 0) {
                 kcp->q->acklist.emplace_back(sn, ts);
                 if (itimediff(sn, kcp->rcv_nxt) >= 0) {
                     Segment *seg = segNew(len);
@@ -746,6 +795,40 @@ IUINT32 ikcp_check(const ikcpcb *kcp, IUINT32 current)
     if (minimal >= kcp->interval)
         minimal = kcp->interval;
     return current + minimal;
+}
+
+IINT32 ikcp_idle_wait(const ikcpcb *kcp, IUINT32 current)
+{
+    if (!kcp->updated)
+        return 0;
+    // ikcp_update flushes only once ts_flush is reached (or far off: a
+    // clock jump restarts the schedule at once).
+    IINT32 toFlush = itimediff(kcp->ts_flush, current);
+    if (toFlush < 0 || toFlush >= 10000)
+        toFlush = 0;
+    const IKCPQUEUES *q = kcp->q;
+    IUINT32 cwnd = umin(kcp->snd_wnd, kcp->rmt_wnd);
+    if (kcp->nocwnd == 0)
+        cwnd = umin(kcp->cwnd, cwnd);
+    if (!q->acklist.empty() || kcp->probe != 0 || kcp->rmt_wnd == 0 ||
+        (!q->snd_queue.empty() && itimediff(kcp->snd_nxt, kcp->snd_una + cwnd) < 0))
+        return toFlush;
+    bool any = false;
+    IINT32 earliest = 0;
+    for (const Segment *seg : q->snd_buf) {
+        if (!seg)
+            continue;
+        if (kcp->fastresend > 0 && seg->fastack >= static_cast<IUINT32>(kcp->fastresend) &&
+            (static_cast<int>(seg->xmit) <= kcp->fastlimit || kcp->fastlimit <= 0))
+            return toFlush;  // a fast resend waits for the next flush
+        const IINT32 diff = itimediff(seg->resendts, current);
+        if (!any || diff < earliest)
+            earliest = diff;
+        any = true;
+    }
+    if (!any)
+        return -1;
+    return earliest > toFlush ? earliest : toFlush;
 }
 
 int ikcp_setmtu(ikcpcb *kcp, int mtu)

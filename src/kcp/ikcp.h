@@ -34,7 +34,11 @@ constexpr IUINT32 IKCP_WND_RCV = 128;  // also the fragment limit of one message
 constexpr IUINT32 IKCP_RTO_NDL = 30;   // rx_minrto in nodelay mode
 constexpr IUINT32 IKCP_RTO_MIN = 100;  // rx_minrto in normal mode
 constexpr IUINT32 IKCP_RTO_DEF = 200;
-constexpr IUINT32 IKCP_RTO_MAX = 60000;
+// Ceiling of rx_rto and of any one RTT sample. The common implementations
+// allow 60000; a peer that delays or forges its ACK timestamps could then
+// stall every retransmission of this side for a minute. No honest link of
+// a low-latency relay needs more than five seconds.
+constexpr IUINT32 IKCP_RTO_MAX = 5000;
 constexpr IUINT32 IKCP_INTERVAL = 100;
 constexpr IUINT32 IKCP_DEADLINK = 20;
 constexpr IUINT32 IKCP_THRESH_INIT = 2;
@@ -44,6 +48,20 @@ constexpr IUINT32 IKCP_PROBE_LIMIT = 120000;
 constexpr IUINT32 IKCP_FASTACK_LIMIT = 5;
 constexpr IUINT32 IKCP_ASK_SEND = 1;  // probe bit: send WASK
 constexpr IUINT32 IKCP_ASK_TELL = 2;  // probe bit: send WINS
+// Longest segment payload taken on input (unless our own MSS is larger):
+// an Ethernet-sized datagram of 1500 bytes less the segment header. The
+// common implementations never send a larger MTU, so a longer segment is
+// forged and refused before it costs any memory.
+constexpr IUINT32 IKCP_SEG_DATA_MAX = 1500 - IKCP_OVERHEAD;
+// Default bound on what a control block keeps for reassembly: payload and
+// bookkeeping of the segments in rcv_buf and rcv_queue. A full receive
+// window of honest segments is far smaller at relay rates (8 MiB is about
+// a second of 64 Mbit/s waiting behind one lost segment); past the bound a
+// segment out of order is neither kept nor acknowledged, so an honest
+// sender simply sends it again later. The segment at rcv_nxt is taken
+// whenever no whole message waits to be read, so reassembly always moves on
+// (and the bound is passed by the fragments of one message at most).
+constexpr IUINT32 IKCP_RCV_BYTES_DEF = 8 * 1024 * 1024;
 
 struct IKCPCB;
 typedef struct IKCPCB ikcpcb;
@@ -60,6 +78,10 @@ struct IKCPCB {
     IUINT32 current, interval, ts_flush, xmit;
     IUINT32 nrcv_buf, nsnd_buf;
     IUINT32 nrcv_que, nsnd_que;
+    IUINT32 rcv_bytes_max;  // bound of nrcv_bytes, IKCP_RCV_BYTES_DEF at creation
+    IUINT32 nrcv_bytes;     // kept for reassembly (rcv_buf and rcv_queue)
+    IUINT32 rcv_dropped;    // segments refused for that bound (never reset)
+    IUINT32 seg_dropped;    // segments refused as longer than any MTU (never reset)
     IUINT32 nodelay, updated;
     IUINT32 ts_probe, probe_wait;
     IUINT32 dead_link, incr;
@@ -88,8 +110,16 @@ int ikcp_send(ikcpcb *kcp, const char *buffer, int len);
 void ikcp_update(ikcpcb *kcp, IUINT32 current);
 // When ikcp_update next has work to do, at or after `current`.
 IUINT32 ikcp_check(const ikcpcb *kcp, IUINT32 current);
+// Milliseconds until ikcp_update can have work to do, not counting flushes
+// that would send nothing: what ikcp_check says while acknowledgements,
+// probes or sendable segments wait (or the peer's window is closed); the
+// earliest retransmission when only segments in flight wait; -1 when nothing
+// waits at all (then only ikcp_input or ikcp_send can give it work).
+IINT32 ikcp_idle_wait(const ikcpcb *kcp, IUINT32 current);
 // Feeds one received datagram: 0, -1 shorter than a header or another
-// conversation, -2 a segment longer than the datagram, -3 unknown command.
+// conversation, -2 a segment longer than the datagram, -3 unknown command,
+// -4 a segment longer than any MTU allows. Segments before a bad one are
+// taken; the rest of the datagram is not.
 int ikcp_input(ikcpcb *kcp, const char *data, long size);
 // Sends acknowledgements, probes and due segments now.
 void ikcp_flush(ikcpcb *kcp);

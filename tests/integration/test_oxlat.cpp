@@ -7,12 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonObject>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -236,6 +242,115 @@ TEST_F(OxlatToSrt, KcpPeerPushingIntoTheInputReachesSrtClients)
     EXPECT_EQ(got.find_first_not_of('W', pre + payload.size()), std::string::npos) << "only filler after the payload";
     peer.terminate(5000);
     sink.terminate(5000);
+}
+
+// ---- hostile input ---------------------------------------------------------
+
+long rssKb(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// One KCP segment header (little-endian) followed by `payload`.
+std::string segment(uint32_t conv, uint8_t cmd, uint32_t sn, const std::string& payload)
+{
+    std::string s(24, '\0');
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            s[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xff);
+    };
+    put32(0, conv);
+    s[4] = static_cast<char>(cmd);
+    s[6] = static_cast<char>(128);
+    put32(12, sn);
+    put32(20, static_cast<uint32_t>(payload.size()));
+    return s + payload;
+}
+
+class OxlatAbuse : public OxlatBase, public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        if (started)
+            node.expectCleanExit();
+    }
+    bool started = false;
+};
+
+// A stranger takes over the output's conversation (as any peer may) and
+// then sends segments far longer than any MTU, out of order: they are
+// refused on input, memory stays flat and the web API keeps answering.
+TEST_F(OxlatAbuse, OversizedSegmentsInAnAdoptedConversationCostNoMemory)
+{
+    node.options().readyPorts = {8001, 8010, 8020};
+    ASSERT_TRUE(startStream(0));
+    started = true;
+    const int out = 8021;
+    ASSERT_TRUE(waitUdpBound(out));
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(out);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto sendDatagram = [&](const std::string& d) {
+        return ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(d.size());
+    };
+    const uint32_t conv = 0x0badc0de;
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(sendDatagram(segment(conv, 81, 0, "x")));
+    // The next session speaks our conversation: it acknowledges segment 0.
+    ASSERT_TRUE(oxt::waitFor(
+        [&] {
+            sendDatagram(segment(conv, 81, 0, "x"));
+            pollfd p{fd, POLLIN, 0};
+            char buf[1500];
+            if (::poll(&p, 1, 100) <= 0 || ::recv(fd, buf, sizeof buf, 0) < 4)
+                return false;
+            uint32_t c;
+            std::memcpy(&c, buf, 4);
+            return c == conv;
+        },
+        10000, 0))
+        << "the conversation was not adopted";
+
+    oxt::HttpConnection http(8001);
+    const QJsonObject login = http.apiPost(
+        {{"cmd", "login"}, {"user", "admin"}, {"passMd5", QString::fromStdString(oxt::md5Hex("73519046"))}});
+    const QString token = login.value("token").toString();
+    ASSERT_FALSE(token.isEmpty());
+    auto apiMs = [&] {
+        const auto t0 = std::chrono::steady_clock::now();
+        const QJsonObject r = http.apiPost({{"cmd", "getStreamList"}, {"token", token}});
+        EXPECT_TRUE(r.contains("data"));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    };
+
+    const long before = rssKb(node.process().pid());
+    long peak = before;
+    long slowest = 0;
+    const std::string payload(65000, 'A');
+    for (uint32_t i = 0; i < 10300; ++i) {
+        sendDatagram(segment(conv, 81, 2 + i, payload)); // the receiver may drop some: that is allowed
+        if (i % 1000 == 999) {
+            peak = std::max(peak, rssKb(node.process().pid()));
+            slowest = std::max<long>(slowest, apiMs());
+        }
+    }
+    peak = std::max(peak, rssKb(node.process().pid()));
+    slowest = std::max<long>(slowest, apiMs());
+    ::close(fd);
+    EXPECT_LT(peak - before, 64 * 1024) << "RSS " << before << " kB before, " << peak << " kB at the peak";
+    EXPECT_LT(slowest, 1000) << "slowest API answer in ms";
+    EXPECT_TRUE(node.process().waitForOutput("segments longer than 1476 bytes refused"));
 }
 
 } // namespace

@@ -480,11 +480,26 @@ TEST(IkcpWire, AdvertisedWindowSaturatesAt16Bits)
     Capture cap;
     KcpPtr k = makeCaptured(3, &cap);
     ikcp_wndsize(k.get(), 32, 70000);
+    k->rcv_bytes_max = 0xffffffffu;
     ASSERT_EQ(ikcp_send(k.get(), "a", 1), 0);
     ikcp_update(k.get(), 1);
     const auto segs = cap.segments();
     ASSERT_EQ(segs.size(), 1u);
     EXPECT_EQ(segs[0].wnd, 0xffffu);  // not 70000 & 0xffff
+}
+
+TEST(IkcpWire, AdvertisedWindowKeepsWithinTheReassemblyBound)
+{
+    Capture cap;
+    KcpPtr k = makeCaptured(3, &cap);
+    ikcp_wndsize(k.get(), 32, 10240);
+    k->rcv_bytes_max = 100000;
+    ASSERT_EQ(ikcp_send(k.get(), "a", 1), 0);
+    ikcp_update(k.get(), 1);
+    const auto segs = cap.segments();
+    ASSERT_EQ(segs.size(), 1u);
+    EXPECT_LE(segs[0].wnd, 100000u / k->mss);
+    EXPECT_GE(segs[0].wnd, 100000u / (k->mss + 200));
 }
 
 // ---- malformed input -----------------------------------------------------
@@ -518,6 +533,8 @@ INSTANTIATE_TEST_SUITE_P(
                      [] { return segBytes(0x77, 81, 0, 128, 0, 0, 0, 5, "abcd"); }, -2},
         BadInputCase{"HugeLen",
                      [] { return segBytes(0x77, 81, 0, 128, 0, 0, 0, 0xffffffffu, "abcd"); }, -2},
+        BadInputCase{"SegmentOf65000Bytes",
+                     [] { return segBytes(0x77, 81, 0, 128, 0, 1, 0, 65000, std::string(65000, 'x')); }, -4},
         BadInputCase{"UnknownCommand", [] { return segBytes(0x77, 99, 0, 128, 0, 0, 0, 0); }, -3},
         BadInputCase{"CommandZero", [] { return segBytes(0x77, 0, 0, 128, 0, 0, 0, 0); }, -3}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -526,6 +543,16 @@ TEST(IkcpBadInputMisc, NullDataIsRejected)
 {
     KcpPtr k(ikcp_create(1, nullptr));
     EXPECT_EQ(ikcp_input(k.get(), nullptr, 100), -1);
+}
+
+TEST(IkcpBadInputMisc, LongestHonestSegmentIsTakenOneByteMoreIsNot)
+{
+    KcpPtr k(ikcp_create(1, nullptr));
+    const std::string longest(IKCP_SEG_DATA_MAX, 'a');
+    const std::string d = pushSeg(1, 0, longest) + pushSeg(1, 1, longest + "b");
+    EXPECT_EQ(ikcp_input(k.get(), d.data(), static_cast<long>(d.size())), -4);
+    EXPECT_EQ(drain(k.get()), std::vector<std::string>{longest});
+    EXPECT_EQ(k->seg_dropped, 1u);
 }
 
 TEST(IkcpBadInputMisc, TruncatedSecondSegmentKeepsTheFirst)
@@ -553,6 +580,43 @@ TEST(IkcpBadInputMisc, SegmentOutsideReceiveWindowIsNeitherKeptNorAcked)
     EXPECT_EQ(k->nrcv_buf, 0u);
     ikcp_update(k.get(), 1);
     EXPECT_EQ(cap.count(82), 0u);
+}
+
+// ---- reassembly bound -----------------------------------------------------
+
+TEST(IkcpReassembly, OutOfOrderBytesStopAtTheBoundUnacknowledgedUntilTheGapFills)
+{
+    Capture cap;
+    KcpPtr k = makeCaptured(1, &cap);
+    ikcp_wndsize(k.get(), 10240, 10240);
+    const uint32_t n = 10240;
+    auto payload = [](uint32_t sn) { return std::string(1376, static_cast<char>('a' + sn % 26)); };
+    for (uint32_t sn = 1; sn < n; sn++) {
+        const std::string d = pushSeg(1, sn, payload(sn));
+        ASSERT_EQ(ikcp_input(k.get(), d.data(), static_cast<long>(d.size())), 0);
+    }
+    const uint32_t kept = k->nrcv_buf;
+    EXPECT_LE(k->nrcv_bytes, IKCP_RCV_BYTES_DEF);
+    EXPECT_GT(k->nrcv_bytes, IKCP_RCV_BYTES_DEF - 2000);
+    EXPECT_EQ(k->rcv_dropped, n - 1 - kept);
+    ikcp_update(k.get(), 1);
+    EXPECT_EQ(cap.count(82), kept) << "only what was kept is acknowledged";
+
+    // The segment at rcv_nxt is taken over the bound; then the rest fits again.
+    const std::string first = pushSeg(1, 0, payload(0));
+    ASSERT_EQ(ikcp_input(k.get(), first.data(), static_cast<long>(first.size())), 0);
+    std::vector<std::string> got = drain(k.get());
+    ASSERT_EQ(got.size(), kept + 1);
+    EXPECT_EQ(k->nrcv_bytes, 0u);
+    for (uint32_t sn = kept + 1; sn < n; sn++) {
+        const std::string d = pushSeg(1, sn, payload(sn));
+        ASSERT_EQ(ikcp_input(k.get(), d.data(), static_cast<long>(d.size())), 0);
+    }
+    for (auto &m : drain(k.get()))
+        got.push_back(std::move(m));
+    ASSERT_EQ(got.size(), n);
+    for (uint32_t sn = 0; sn < n; sn++)
+        ASSERT_EQ(got[sn], payload(sn)) << sn;
 }
 
 // ---- send and receive return codes ---------------------------------------
@@ -840,8 +904,54 @@ INSTANTIATE_TEST_SUITE_P(
         RttCase{"BoundedByNormalMinRto", 0, 10, 0, {1}, 1, 0, 100},
         RttCase{"BoundedByNodelayMinRto", 1, 10, 0, {1}, 1, 0, 30},
         RttCase{"BoundedByOwnerMinRto", 1, 10, 450, {1}, 1, 0, 450},
-        RttCase{"BoundedByMax60000", 0, 100, 0, {50000}, 50000, 25000, 60000},
+        RttCase{"SampleAndRtoBoundedByCeiling", 0, 100, 0, {50000}, 5000, 2500, 5000},
         RttCase{"FutureTimestampIgnored", 0, 100, 0, {-5}, 0, 0, 200}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ACKs whose timestamps the peer chose: `back` is how far before the clock
+// each claims its segment left (negative: from the future).
+struct CraftedAckCase {
+    const char *name;
+    uint32_t now;
+    std::vector<int64_t> back;
+    bool sampled;  // whether the RTT estimate may move at all
+};
+
+class IkcpCraftedAck : public ::testing::TestWithParam<CraftedAckCase> {};
+
+TEST_P(IkcpCraftedAck, KeepsTheRtoWithinItsBounds)
+{
+    const auto &c = GetParam();
+    KcpPtr k(ikcp_create(1, nullptr));
+    ikcp_nodelay(k.get(), 1, 1, 5, 1);  // the oxlat session's settings
+    k->rx_minrto = 450;
+    ikcp_update(k.get(), c.now);
+    for (int64_t back : c.back) {
+        const std::string ack = segBytes(1, 82, 0, 128, c.now - static_cast<uint32_t>(back), 0, 0, 0);
+        ASSERT_EQ(ikcp_input(k.get(), ack.data(), static_cast<long>(ack.size())), 0);
+        EXPECT_LE(k->rx_rto, static_cast<int32_t>(IKCP_RTO_MAX));
+        if (c.sampled) {
+            EXPECT_GE(k->rx_rto, k->rx_minrto);
+        }
+        EXPECT_GE(k->rx_srtt, 0);
+        EXPECT_GE(k->rx_rttval, 0);
+    }
+    if (!c.sampled) {
+        EXPECT_EQ(k->rx_srtt, 0);
+        EXPECT_EQ(k->rx_rto, static_cast<int32_t>(IKCP_RTO_DEF));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IkcpCraftedAck,
+    ::testing::Values(
+        CraftedAckCase{"OldestTimestampRepeated", 100000, {0x7fffffff, 0x7fffffff, 0x7fffffff}, true},
+        CraftedAckCase{"HonestThenOldest", 100000, {20, 20, 20, 0x7fffffff, 0x7fffffff}, true},
+        CraftedAckCase{"AlternatingOldestAndNewest", 7, {0x7fffffff, 0, 0x7fffffff, 0, 0x7fffffff}, true},
+        CraftedAckCase{"JustPastTheCeiling", 0xfffffff0u, {5001, 5001, 5001, 5001}, true},
+        CraftedAckCase{"FromTheFuture", 100000, {-1, -1000}, false},
+        CraftedAckCase{"HalfTheClockAwayReadsAsFuture", 100000, {0x80000000ll}, false},
+        CraftedAckCase{"TimestampZeroWhenTheClockWrapsSoon", 0xfffffff0u, {0xfffffff0ll}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct BackoffCase {
@@ -981,6 +1091,28 @@ TEST(IkcpCheck, ReportsNextFlushOrDueResend)
     EXPECT_GT(next, 1001u);
     EXPECT_LE(next, 1010u);
     EXPECT_EQ(ikcp_check(k.get(), 1010), 1010u);  // flush due
+}
+
+TEST(IkcpCheck, IdleWaitCountsOnlyFlushesThatHaveWork)
+{
+    Capture cap;
+    KcpPtr k = makeCaptured(1, &cap);
+    ikcp_nodelay(k.get(), 1, 10, 0, 1);
+    EXPECT_EQ(ikcp_idle_wait(k.get(), 500), 0) << "never updated";
+    ikcp_update(k.get(), 1000);
+    EXPECT_EQ(ikcp_idle_wait(k.get(), 1001), -1) << "nothing to do";
+    ASSERT_EQ(ikcp_send(k.get(), "a", 1), 0);
+    EXPECT_EQ(ikcp_idle_wait(k.get(), 1001), 9) << "next flush";
+    ikcp_update(k.get(), 1010);
+    ASSERT_EQ(cap.count(81), 1u);
+    EXPECT_EQ(ikcp_idle_wait(k.get(), 1011), static_cast<int32_t>(IKCP_RTO_DEF) - 1) << "its resend";
+    const std::string push = pushSeg(1, 0, "b");
+    ASSERT_EQ(ikcp_input(k.get(), push.data(), static_cast<long>(push.size())), 0);
+    EXPECT_EQ(ikcp_idle_wait(k.get(), 1011), 9) << "an ACK to send";
+    const std::string ack = segBytes(1, 82, 0, 128, 1010, 0, 1, 0);
+    ASSERT_EQ(ikcp_input(k.get(), ack.data(), static_cast<long>(ack.size())), 0);
+    ikcp_update(k.get(), 1020);
+    EXPECT_EQ(ikcp_idle_wait(k.get(), 1021), -1) << "all sent and acknowledged";
 }
 
 // ---- delivery over lossy links -------------------------------------------

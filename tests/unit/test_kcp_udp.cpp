@@ -11,10 +11,12 @@
 #include <QJsonObject>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -618,6 +620,52 @@ TEST(KcpUdp, DestructionWakesTheSleepingSessionThread)
     // A hang guard, not a speed figure: without the wake-up this takes a minute.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
+
+// ---- waiting while idle --------------------------------------------------
+
+// A session whose peer has spoken and whose traffic is all acknowledged has
+// nothing to do: its loop must sleep instead of passing every millisecond,
+// and still wake at once for what comes next. Deadlines stay well below the
+// idle wait (kIdleWaitMs), so a wake-up that fails shows as a failure.
+struct IdleWakeCase {
+    const char* name;
+    std::function<void(Session&, Peer&)> act;
+    std::function<bool(Session&, Peer&)> done;
+};
+
+class IdleWake : public ::testing::TestWithParam<IdleWakeCase> {};
+
+TEST_P(IdleWake, SleepsWhileIdleAndWakesAtOnce)
+{
+    Session sess;
+    ASSERT_TRUE(sess.startAndWait());
+    auto peer = sess.connectPeer();
+    ASSERT_TRUE(oxt::waitFor([&] { return sess.s->getStatus().value("queue").toInt() == 0; }));
+
+    // A measuring window, not a wait for a condition: long enough that a
+    // 1 kHz loop would pass hundreds of times even on a loaded machine,
+    // while an idle one passes at most once or twice.
+    const uint64_t before = sess.s->loopPasses();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(sess.s->loopPasses() - before, static_cast<uint64_t>(ms / 20)) << "over " << ms << " ms";
+
+    const auto t1 = std::chrono::steady_clock::now();
+    GetParam().act(sess, *peer);
+    ASSERT_TRUE(oxt::waitFor([&] { return GetParam().done(sess, *peer); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, std::chrono::milliseconds(kcp_udp::kIdleWaitMs / 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, IdleWake,
+    ::testing::Values(
+        IdleWakeCase{"QueuedSend", [](Session& s, Peer&) { s.s->kcp_send("wake", 4); },
+                     [](Session&, Peer& p) { return p.messageCount() == 1 && p.messages()[0] == "wake"; }},
+        IdleWakeCase{"ArrivingDatagram", [](Session&, Peer& p) { p.send("ping"); },
+                     [](Session& s, Peer&) { return s.messages().size() == 2 && s.messages()[1] == "ping"; }},
+        IdleWakeCase{"Destruction", [](Session& s, Peer&) { s.s.reset(); }, [](Session&, Peer&) { return true; }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KcpUdp, DestructionDuringTrafficEndsCleanly)
 {

@@ -1,12 +1,16 @@
 // KCP session over one UDP socket (the oxlat transport).
 //
 // Data path: a sender on any thread calls kcp_send, which copies the bytes
-// into sendQueue (queueLock, bounded). The session thread, once per pass of
-// about a millisecond, takes the queued messages out, cuts them into pieces
-// of at most 1400 bytes for ikcp_send, drains the socket into ikcp_input,
-// takes every complete message out with ikcp_recv and hands it to onMessage
-// (on the session thread, without any lock held), then lets ikcp_update send
-// what is due through udp_output. The owning thread (the main thread for the
+// into sendQueue (queueLock, bounded). The session thread, in each pass,
+// takes the queued messages out, cuts them into pieces of at most 1400 bytes
+// for ikcp_send, drains the socket into ikcp_input, takes every complete
+// message out with ikcp_recv and hands it to onMessage (on the session
+// thread, without any lock held), then lets ikcp_update send what is due
+// through udp_output. Between passes it waits in poll() on the socket and a
+// wake-up eventfd (written when the queue stops being empty, on reset and
+// on destruction), for no longer than KCP has work due (ikcp_idle_wait):
+// a busy session runs its passes as often as before, an idle one sleeps
+// until something happens. The owning thread (the main thread for the
 // endpoints) runs the one-second heart tick: rates, liveness, keep-alives,
 // backlog resets and the minimum RTO.
 //
@@ -15,8 +19,8 @@
 // readers on other threads (getStatus, the heart tick, the accessors). Flags
 // and counters shared between the threads are atomics. The socket, the reply
 // address and the receive areas belong to the session thread alone. Every
-// sleep of the session thread is a wait on `wake`, so the destructor ends a
-// session within about a millisecond instead of a second.
+// sleep of the session thread is a wait on `wake` or on wakeFd, so the
+// destructor ends a session within about a millisecond instead of a second.
 #include "kcp_udp.h"
 #include "ikcp.h"
 #include "logging.h"
@@ -33,6 +37,7 @@
 #include <cerrno>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -82,6 +87,10 @@ kcp_udp::kcp_udp(const QString& host_, int port_, int minRto_)
     localAddr.sin_port = htons(static_cast<uint16_t>(port));
     recvArea.resize(65536); // any datagram fits whole, whatever the peer's MTU
     deliveryArea.resize(kDeliveryArea);
+    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0)
+        qCWarning(lcKcp, "oxlat:%d no wake-up descriptor (%s): the session polls every %d ms", port,
+                  std::strerror(errno), kPassMs);
 }
 
 kcp_udp* kcp_udp::createSocket(const QString& host, int port, int minRto)
@@ -99,6 +108,7 @@ kcp_udp::~kcp_udp()
         exitRequested.store(true);
     }
     wake.notify_all();
+    wakeSession();
     if (heartTimer) {
         heartTimer->stop();
         delete heartTimer;
@@ -109,8 +119,21 @@ kcp_udp::~kcp_udp()
     // Deliveries stop with the thread; only now may the callback go.
     onMessage = nullptr;
     Close(-1);
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+        wakeFd = -1;
+    }
     qCDebug(lcKcp, "st_lat::~st_lat:%d", port);
     clearBuf();
+}
+
+void kcp_udp::wakeSession()
+{
+    if (wakeFd < 0)
+        return;
+    const uint64_t one = 1;
+    // A full counter (never in practice) still leaves the descriptor readable.
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
 }
 
 bool kcp_udp::start()
@@ -130,18 +153,32 @@ bool kcp_udp::start()
 
 int kcp_udp::kcp_send(const void* data, int len)
 {
-    if (len < 0 || (len > 0 && !data))
-        return 0;
-    std::vector<char> msg(static_cast<const char*>(data), static_cast<const char*>(data) + len);
-    std::lock_guard<std::mutex> g(queueLock);
-    queuedBytes += len;
-    sendQueue.push_back(std::move(msg));
-    if (static_cast<int>(sendQueue.size()) > kMaxQueuedMessages || queuedBytes > kMaxQueuedBytes) {
-        say("OXLAT:%d BUFF FULL--\n", port);
-        sendQueue.clear();
-        queuedBytes = 0;
-    }
+    if (queueMessage(data, len))
+        wakeSession();
     return 0;
+}
+
+bool kcp_udp::queueMessage(const void* data, int len)
+{
+    if (len < 0 || (len > 0 && !data))
+        return false;
+    std::vector<char> msg(static_cast<const char*>(data), static_cast<const char*>(data) + len);
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> g(queueLock);
+        // The session takes entries until it finds the queue empty, so only
+        // the first entry after that needs to wake it.
+        wasEmpty = sendQueue.empty();
+        queuedBytes += len;
+        sendQueue.push_back(std::move(msg));
+        if (static_cast<int>(sendQueue.size()) > kMaxQueuedMessages || queuedBytes > kMaxQueuedBytes) {
+            say("OXLAT:%d BUFF FULL--\n", port);
+            sendQueue.clear();
+            queuedBytes = 0;
+            wasEmpty = false;
+        }
+    }
+    return wasEmpty;
 }
 
 void kcp_udp::clearBuf()
@@ -296,12 +333,7 @@ bool kcp_udp::create()
     if (conv.load() == 0 || isClient)
         conv.store(static_cast<uint32_t>(std::time(nullptr)));
 
-    ikcpcb* kc = ikcp_create(conv.load(), this);
-    kc->output = &kcp_udp::udp_output;
-    ikcp_nodelay(kc, 1, interval, 5, 1);
-    ikcp_setmtu(kc, kPieceSize);
-    ikcp_wndsize(kc, 10240, 10240);
-    kc->rx_minrto = minRto + kExtraMinRto;
+    ikcpcb* kc = newControlBlock();
     replyKnown = false;
 
     if (sock < 0) {
@@ -351,6 +383,19 @@ bool kcp_udp::create()
     return true;
 }
 
+ikcpcb* kcp_udp::newControlBlock()
+{
+    ikcpcb* kc = ikcp_create(conv.load(), this);
+    kc->output = &kcp_udp::udp_output;
+    ikcp_nodelay(kc, 1, interval, 5, 1);
+    ikcp_setmtu(kc, kPieceSize);
+    ikcp_wndsize(kc, 10240, 10240);
+    kc->rx_minrto = minRto + kExtraMinRto;
+    loggedRcvDrops = 0;
+    loggedLongDrops = 0;
+    return kc;
+}
+
 int kcp_udp::udp_output(const char* buf, int len, ikcpcb*, void* user)
 {
     auto* self = static_cast<kcp_udp*>(user);
@@ -378,27 +423,47 @@ void kcp_udp::handle_update()
         prevRxBytes = 0;
     }
     ready.store(false);
+    int timeoutMs = 0;
     while (!resetRequested.load() && !exitRequested.load()) {
-        // The 1 ms pause of each pass; an arriving datagram ends it early.
-        pollfd p{sock, POLLIN, 0};
-        ::poll(&p, 1, 1);
+        waitForWork(timeoutMs);
+        passes.fetch_add(1, std::memory_order_relaxed);
         feedQueue();
         if (!readDatagrams())
             return;
         deliverMessages();
         uint32_t waiting;
+        IINT32 due;
         {
             std::lock_guard<std::mutex> g(stateLock);
             if (!kcp)
                 return;
-            ikcp_update(kcp, nowMs());
+            const IUINT32 now = nowMs();
+            ikcp_update(kcp, now);
             waiting = static_cast<uint32_t>(ikcp_waitsnd(kcp));
+            due = ikcp_idle_wait(kcp, now);
         }
         backlogFull.store(waiting > kBacklogSegments);
         if (waiting > kBacklogSegments)
             overWaitCount.fetch_add(1);
         else
             overWaitCount.store(0);
+        timeoutMs = due < 0 || due > kIdleWaitMs ? kIdleWaitMs : static_cast<int>(due);
+        // The backlog reset counts passes: while over the limit they keep
+        // their millisecond pace, so the reset comes at the same tick as ever.
+        if ((wakeFd < 0 || waiting > kBacklogSegments) && timeoutMs > kPassMs)
+            timeoutMs = kPassMs;
+    }
+}
+
+void kcp_udp::waitForWork(int timeoutMs)
+{
+    pollfd p[2] = {{sock, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const nfds_t n = wakeFd >= 0 ? 2 : 1;
+    if (timeoutMs > 0 && (::poll(p, n, timeoutMs) <= 0 || !(p[1].revents & POLLIN)))
+        return;
+    if (wakeFd >= 0) {
+        uint64_t count;
+        [[maybe_unused]] const ssize_t r = ::read(wakeFd, &count, sizeof count);
     }
 }
 
@@ -456,37 +521,67 @@ bool kcp_udp::readDatagrams()
                 continue;
             return true; // nothing more for now (or a transient error)
         }
-        rxBytes.fetch_add(static_cast<uint32_t>(n));
-        // Too short to carry a segment header: noise, which must neither
-        // redirect our replies nor count as a foreign conversation.
-        if (n < static_cast<ssize_t>(IKCP_OVERHEAD))
-            continue;
-        replyAddr = from;
-        if (!replyKnown) {
-            replyKnown = true;
-            peerKnown.store(true);
-        }
-        const uint32_t c = ikcp_getconv(recvArea.data());
-        if (c == conv.load()) {
-            convErrors.store(0);
-            std::lock_guard<std::mutex> g(stateLock);
-            if (kcp)
-                ikcp_input(kcp, recvArea.data(), static_cast<long>(n)); // bad segments are refused inside
-            continue;
-        }
-        if (isClient)
-            continue;
-        const uint32_t errors = convErrors.fetch_add(1) + 1;
-        say("%d: CONV 出错%u == %u data len:%d errorInc:%u\n", port, conv.load(), c, static_cast<int>(n), errors);
-        if (errors > 10) {
-            // The peer keeps talking in another conversation: take it over
-            // with the next session.
-            conv.store(c);
-            convErrors.store(0);
+        if (!takeDatagram(recvArea.data(), static_cast<int>(n), from))
             return false;
-        }
     }
     return true;
+}
+
+bool kcp_udp::takeDatagram(const char* data, int n, const sockaddr_in& from)
+{
+    rxBytes.fetch_add(static_cast<uint32_t>(n));
+    // Too short to carry a segment header: noise, which must neither
+    // redirect our replies nor count as a foreign conversation.
+    if (n < static_cast<int>(IKCP_OVERHEAD))
+        return true;
+    replyAddr = from;
+    if (!replyKnown) {
+        replyKnown = true;
+        peerKnown.store(true);
+    }
+    const uint32_t c = ikcp_getconv(data);
+    if (c == conv.load()) {
+        convErrors.store(0);
+        std::lock_guard<std::mutex> g(stateLock);
+        if (kcp) {
+            // The session may have slept for a while: an RTT sample must
+            // be taken against the time the datagram arrived.
+            kcp->current = nowMs();
+            ikcp_input(kcp, data, static_cast<long>(n)); // bad segments are refused inside
+            logInputDrops();
+        }
+        return true;
+    }
+    if (isClient)
+        return true;
+    const uint32_t errors = convErrors.fetch_add(1) + 1;
+    say("%d: CONV 出错%u == %u data len:%d errorInc:%u\n", port, conv.load(), c, n, errors);
+    if (errors > 10) {
+        // The peer keeps talking in another conversation: take it over
+        // with the next session.
+        conv.store(c);
+        convErrors.store(0);
+        return false;
+    }
+    return true;
+}
+
+// Under stateLock, after ikcp_input. The peer may repeat these as fast as it
+// can send, hence one line a second with the number of lines held back.
+void kcp_udp::logInputDrops()
+{
+    int64_t held = 0;
+    if (kcp->rcv_dropped != loggedRcvDrops && rcvDropLog.allow(&held)) {
+        qCWarning(lcKcp, "oxlat:%d reassembly holds %u of %u bytes: %u segments out of order dropped (%lld lines held back)",
+                  port, kcp->nrcv_bytes, kcp->rcv_bytes_max, kcp->rcv_dropped - loggedRcvDrops,
+                  static_cast<long long>(held));
+        loggedRcvDrops = kcp->rcv_dropped;
+    }
+    if (kcp->seg_dropped != loggedLongDrops && longSegLog.allow(&held)) {
+        qCWarning(lcKcp, "oxlat:%d %u segments longer than %u bytes refused (%lld lines held back)", port,
+                  kcp->seg_dropped - loggedLongDrops, IKCP_SEG_DATA_MAX, static_cast<long long>(held));
+        loggedLongDrops = kcp->seg_dropped;
+    }
 }
 
 void kcp_udp::deliverMessages()
@@ -532,6 +627,7 @@ void kcp_udp::heartTimerSlots()
             say("oxlat:%d 接收超时！ 重置session\n", port);
             ready.store(false);
             resetRequested.store(true);
+            wakeSession();
             rxIdleTicks.store(0);
         } else if (rxIdle == 0) {
             ready.store(true);
@@ -543,9 +639,12 @@ void kcp_udp::heartTimerSlots()
             ready.store(true);
     }
 
+    // The session is woken for the keep-alive only at the end of the tick:
+    // taking it out counts as traffic, and must come after this tick's count.
+    bool wakeForKeepAlive = false;
     if (txIdleTicks.load() > 2) {
         const char keepAlive = 0;
-        kcp_send(&keepAlive, 1);
+        wakeForKeepAlive = queueMessage(&keepAlive, 1);
         keepAlives.fetch_add(1);
         txIdleTicks.store(0);
     }
@@ -553,11 +652,14 @@ void kcp_udp::heartTimerSlots()
     if (overWaitCount.load() > 3) {
         say("oxlat:%d waitsnd过大，重置中!\n", port);
         resetRequested.store(true);
+        wakeSession();
         overWaitCount.store(0);
     }
 
     rxIdleTicks.fetch_add(1);
     txIdleTicks.fetch_add(1);
+    if (wakeForKeepAlive)
+        wakeSession();
 
     if (!ready.load()) {
         healthyTicks.store(0);

@@ -2,6 +2,8 @@
 // One oxlat link: a reliable, ordered message channel (KCP) over one UDP
 // socket, driven by a session thread of its own. See kcp_udp.cpp for the data
 // path and the threads.
+#include "logLimit.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -36,6 +38,13 @@ public:
     static constexpr uint32_t kBacklogSegments = 10000;
     static constexpr int kExtraMinRto = 300;   // added to minRto until the link proves healthy
     static constexpr uint32_t kHealthyTicks = 5;
+    // Longest wait of an idle session (nothing to send, in flight or to
+    // acknowledge) when nothing wakes it: a safety net only, every change of
+    // work wakes it at once.
+    static constexpr int kIdleWaitMs = 1000;
+    // Longest wait between passes while over the backlog limit, or always
+    // when the session has no wake-up descriptor.
+    static constexpr int kPassMs = 1;
 
     // Owning thread. host "0.0.0.0" selects the listening role, anything else
     // the calling role. Opens nothing.
@@ -80,6 +89,9 @@ public:
     uint32_t currentConv() const { return conv.load(); }
     uint32_t sessionsBuilt() const { return sessions.load(); }
     uint32_t keepAlivesQueued() const { return keepAlives.load(); }
+    // Passes of the session's update loop so far (tests: an idle session
+    // must not wake every millisecond).
+    uint64_t loopPasses() const { return passes.load(); }
     int queuedMessages();
     // Any thread: whether a message queued now can still reach a peer. False
     // between sessions (the next one discards the queue) and while no peer
@@ -101,12 +113,20 @@ public Q_SLOTS:
     void heartTimerSlots(); // owning thread, every heartPeriodMs
 
 private:
+    friend struct kcpUdpFuzzAccess; // tests/fuzz drives one session without socket or thread
+
     static int udp_output(const char* buf, int len, ikcpcb* kcp, void* user);
     void mainThread();
     bool create();
+    ikcpcb* newControlBlock(); // with this session's KCP parameters
     void handle_update();
+    void waitForWork(int timeoutMs);
+    void wakeSession(); // any thread: ends the session thread's current wait
+    bool queueMessage(const void* data, int len); // kcp_send without the wake-up; true: the session needs one
     void feedQueue();
     bool readDatagrams(); // false: the session must end (conversation adopted)
+    bool takeDatagram(const char* data, int len, const sockaddr_in& from); // the same, for one datagram
+    void logInputDrops();
     void deliverMessages();
     // Sleeps up to ms, returns early when exit is requested.
     void pause(int ms);
@@ -146,4 +166,13 @@ private:
     std::vector<char> deliveryArea; // session thread: one message, grown for long ones
     std::mutex wakeLock;
     std::condition_variable wake;
+    // eventfd that ends the session's wait on its socket: written when the
+    // send queue stops being empty, on reset and on destruction. -1 when it
+    // could not be made; the session then never waits longer than kPassMs.
+    int wakeFd = -1;
+    std::atomic<uint64_t> passes{0};
+    // Segments refused by KCP (reassembly bound, over-long) already logged;
+    // session thread only.
+    uint32_t loggedRcvDrops = 0, loggedLongDrops = 0;
+    logThrottle rcvDropLog, longSegLog;
 };
