@@ -1,12 +1,15 @@
 // Node sessions on TCP and the node command handler. Main thread only: the
 // connections, the dispatcher and the heart tick all run there.
 #include "oxNode.h"
+#include "logLimit.h"
 #include "logging.h"
 #include "oxServices.h"
 #include "oxTcpClientSocket.h"
 #include "publicFunc.h"
 
 #include <QJsonDocument>
+
+#include <chrono>
 
 namespace {
 
@@ -29,6 +32,12 @@ oxNode::oxNode(oxServices* s)
 
 oxNode::~oxNode() = default;
 
+qint64 oxNode::monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 oxNode* oxNode::createNew(int id, QString sn, oxServices* services)
 {
     if (id < 0 || sn.size() < 5 || sn.size() > 16)
@@ -36,6 +45,8 @@ oxNode* oxNode::createNew(int id, QString sn, oxServices* services)
     auto* n = new oxNode(services);
     n->id = id;
     n->sn = sn;
+    if (services)
+        n->propertyBudget = services->propertyBudget;
     return n;
 }
 
@@ -57,6 +68,7 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
     }
     online = true;
     lastTime = QDateTime::currentDateTime();
+    heardAtMs = monotonicMs();
     // Random rather than derived from the login time: a time-based token
     // could be guessed by anyone who knows when the node logged in.
     sessionToken = randomToken();
@@ -94,6 +106,7 @@ void oxNode::tcpLogout(oxTcpClientSocket* c)
 void oxNode::tcpKeepAlive(QJsonObject)
 {
     lastTime = QDateTime::currentDateTime();
+    heardAtMs = monotonicMs();
     online = true;
     qCDebug(lcNode, "tcpKeepAlive");
 }
@@ -164,6 +177,7 @@ void oxNode::upData(QJsonObject json)
     if (!applyStatus(json))
         return;
     lastTime = QDateTime::currentDateTime();
+    heardAtMs = monotonicMs();
     online = true;
 }
 
@@ -186,7 +200,7 @@ QJsonObject oxNode::parserJson(QJsonObject json)
         compPropertyInfo(json.value(QStringLiteral("data")).toObject());
         return QJsonObject();
     }
-    qCDebug(lcNode, "send to node: %s", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
+    qCDebug(lcNode, "send to node: %s", qUtf8Printable(logSafeText(QJsonDocument(json).toJson(QJsonDocument::Compact))));
     sendToNode(json);
     return QJsonObject();
 }
