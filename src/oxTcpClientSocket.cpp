@@ -6,11 +6,6 @@
 
 namespace {
 
-// What Qt reads from the kernel for one connection before we consume it:
-// without a cap one readyRead could pull in whatever the peer managed to
-// queue, before the frame bound gets a chance to look at it.
-constexpr qint64 kSocketReadBufferBytes = 64 * 1024;
-
 // Lines a peer can repeat at will: one per second and peer address.
 logThrottleKeyed& overflowLog()
 {
@@ -37,7 +32,6 @@ oxTcpClientSocket::oxTcpClientSocket(QTcpSocket* s, QObject* parent)
     }
     // Owned from here on (the listening server no longer deletes it).
     socket->setParent(this);
-    socket->setReadBufferSize(kSocketReadBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &oxTcpClientSocket::ReadData);
     connect(socket, &QTcpSocket::disconnected, this, &oxTcpClientSocket::DisConnect);
     connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
