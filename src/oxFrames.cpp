@@ -186,14 +186,14 @@ oxFrameReader::Result oxFrameReader::next(QByteArray* frame)
         compact();
         scanned_ = buf_.size();
         examine_ = false;
-        if (pending() > kMaxFrameBytes) {
+        if (pending() > max_) {
             overflow_ = true;
             return Result::Overflow;
         }
         return Result::NeedMore;
     }
     const int len = end - head_;
-    if (len > kMaxFrameBytes) {
+    if (len > max_) {
         overflow_ = true;
         return Result::Overflow;
     }

@@ -10,6 +10,10 @@
 // unconsumed bytes pass this without a zero byte is logged and disconnected:
 // otherwise one connection could make the buffer grow without limit.
 constexpr int kMaxFrameBytes = 1024 * 1024;
+// The bound before a connection has logged in. A login frame is a few dozen
+// bytes ("cmd", "token", "sn", "id"); no honest node comes near this, and a
+// crowd of strangers cannot make each connection hold a megabyte.
+constexpr int kMaxLoginFrameBytes = 16 * 1024;
 
 // Index of the first zero byte in buf[pos .. len-1], or -1 when pos is not
 // below len or there is none.
@@ -36,6 +40,10 @@ class oxFrameReader
 public:
     enum class Result { Frame, NeedMore, Overflow };
 
+    // Largest frame accepted from here on (default kMaxFrameBytes); bytes
+    // already waiting count against the new bound at the next call of next().
+    void setMaxFrameBytes(int bytes) { max_ = bytes; }
+    int maxFrameBytes() const { return max_; }
     void append(const QByteArray& bytes);
     // The next complete frame, in arrival order. Overflow is sticky until
     // clear(): the caller is expected to drop the connection.
@@ -52,4 +60,5 @@ private:
     int scanned_ = 0;   // buf_[head_ .. scanned_) is known to hold no zero byte
     bool examine_ = false;
     bool overflow_ = false;
+    int max_ = kMaxFrameBytes;
 };

@@ -1,6 +1,7 @@
 // Node sessions on TCP and the node command handler. Main thread only: the
 // connections, the dispatcher and the heart tick all run there.
 #include "oxNode.h"
+#include "logLimit.h"
 #include "logging.h"
 #include "oxProfile.h"
 #include "oxServices.h"
@@ -8,6 +9,8 @@
 #include "publicFunc.h"
 
 #include <QJsonDocument>
+
+#include <chrono>
 
 namespace {
 
@@ -30,6 +33,12 @@ oxNode::oxNode(oxServices* s)
 
 oxNode::~oxNode() = default;
 
+qint64 oxNode::monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 oxNode* oxNode::createNew(int id, QString sn, oxServices* services)
 {
     if (id < 0 || sn.size() < 5 || sn.size() > 16)
@@ -37,6 +46,8 @@ oxNode* oxNode::createNew(int id, QString sn, oxServices* services)
     auto* n = new oxNode(services);
     n->id = id;
     n->sn = sn;
+    if (services)
+        n->propertyBudget = services->propertyBudget;
     return n;
 }
 
@@ -58,6 +69,7 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
     }
     online = true;
     lastTime = QDateTime::currentDateTime();
+    heardAtMs = monotonicMs();
     // Random rather than derived from the login time: a time-based token
     // could be guessed by anyone who knows when the node logged in.
     sessionToken = randomToken();
@@ -93,6 +105,7 @@ void oxNode::tcpLogout(oxTcpClientSocket* c)
 void oxNode::tcpKeepAlive(QJsonObject)
 {
     lastTime = QDateTime::currentDateTime();
+    heardAtMs = monotonicMs();
     online = true;
     qCDebug(lcNode, "tcpKeepAlive");
 }
@@ -163,6 +176,7 @@ void oxNode::upData(QJsonObject json)
     if (!applyStatus(json))
         return;
     lastTime = QDateTime::currentDateTime();
+    heardAtMs = monotonicMs();
     online = true;
 }
 
@@ -185,7 +199,7 @@ QJsonObject oxNode::parserJson(QJsonObject json)
         compPropertyInfo(json.value(QStringLiteral("data")).toObject());
         return QJsonObject();
     }
-    qCDebug(lcNode, "send to node: %s", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
+    qCDebug(lcNode, "send to node: %s", qUtf8Printable(logSafeText(QJsonDocument(json).toJson(QJsonDocument::Compact))));
     sendToNode(json);
     return QJsonObject();
 }

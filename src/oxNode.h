@@ -12,6 +12,24 @@
 class oxServices;
 class oxTcpClientSocket;
 
+// Connections accepted but not logged in yet. An honest node sends its login
+// as its first frame right after connecting, so even a whole fleet
+// reconnecting after a restart has few at any moment (the listen backlog
+// admits 50 at a time). Past the bound the oldest is closed to make room:
+// a flood cannot hold the port, and an honest login, which takes
+// milliseconds, is only cut off if 256 strangers connect in that time.
+constexpr int kMaxPendingLogins = 256;
+
+// Nodes that datagrams may create (nodes that logged in over TCP do not
+// count and are never evicted). A local network with more than 2,048 devices
+// in one group is far beyond what this service is deployed for; past it the
+// longest-silent datagram-created node is dropped to make room.
+constexpr int kMaxDatagramNodes = 2048;
+// Largest "nodeStatus" datagram. A realistic report is a few hundred bytes
+// (a device keeps it within one Ethernet frame to avoid fragmentation);
+// 8 KiB leaves room for long pipe lists while 2,048 devices stay near 16 MiB.
+constexpr int kMaxStatusDatagramBytes = 8 * 1024;
+
 class oxNode : public oxObject, public oxNodeState
 {
     Q_OBJECT
@@ -34,8 +52,15 @@ public:
     QJsonObject parserJson(QJsonObject json);
     void sendToNode(QJsonObject json);
 
+    // Logged in over TCP at least once: from then on the node belongs to its
+    // authenticated sessions, and datagrams neither change nor evict it.
+    bool ownedByTcp() const { return !sessionToken.isEmpty(); }
+    // Monotonic milliseconds of lastTime, for picking the longest-silent node.
+    static qint64 monotonicMs();
+
     QString sessionToken;
     QDateTime lastTime;
+    qint64 heardAtMs = 0;
     bool online = false;
     oxTcpClientSocket* client = nullptr; // bound connection; not owned (it deletes itself)
     oxServices* services = nullptr;

@@ -1,4 +1,5 @@
 #include "oxNodeState.h"
+#include "logLimit.h"
 #include "logging.h"
 #include "publicFunc.h"
 
@@ -6,6 +7,28 @@
 
 #include <cmath>
 #include <limits>
+
+namespace {
+
+qint64 reportBytes(const QJsonObject& o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).size();
+}
+
+// Refusals a device can repeat at will: one line per second and node.
+logThrottleKeyed& cacheFullLog()
+{
+    static logThrottleKeyed t;
+    return t;
+}
+
+} // namespace
+
+oxNodeState::~oxNodeState()
+{
+    if (propertyBudget)
+        propertyBudget->used -= propertyBytes_;
+}
 
 QString jsonStr(const QJsonObject& o, const QString& key, const QString& def)
 {
@@ -90,7 +113,16 @@ bool oxNodeState::compPropertyInfo(const QJsonObject& data)
 {
     const QString compName = jsonStr(data, QStringLiteral("compName"));
     const QString propName = jsonStr(data, QStringLiteral("propName"));
-    qCDebug(lcNode, "-->oxNode::compPropertyInfo %s", QJsonDocument(data).toJson(QJsonDocument::Compact).constData());
+    const QByteArray text = QJsonDocument(data).toJson(QJsonDocument::Compact);
+    qCDebug(lcNode, "-->oxNode::compPropertyInfo %s", qUtf8Printable(logSafeText(text)));
+    auto refuse = [&](const char* why) {
+        int64_t held = 0;
+        if (cacheFullLog().allow(sn, &held))
+            qCWarning(lcNode, "property cache of %s: %s, dropped %s/%s (%lld held back)",
+                      qUtf8Printable(logSafeText(sn)), why, qUtf8Printable(logSafeText(compName)),
+                      qUtf8Printable(logSafeText(propName)), static_cast<long long>(held));
+        return false;
+    };
     compProperties* record = nullptr;
     for (compProperties& c : compList) {
         if (c.compName == compName) {
@@ -98,38 +130,49 @@ bool oxNodeState::compPropertyInfo(const QJsonObject& data)
             break;
         }
     }
-    if (!record) {
-        if (compList.size() >= kMaxCachedComponents) {
-            qCWarning(lcNode, "property cache of %s full (%d components), dropped \"%s\"", qUtf8Printable(sn),
-                      kMaxCachedComponents, qUtf8Printable(compName));
-            return false;
+    if (!record && compList.size() >= kMaxCachedComponents)
+        return refuse("too many components");
+    // Keyed by the property name as the lookup reads it, so that there is
+    // never more than one object per name whatever type the node sent.
+    int replaced = -1;
+    qint64 freed = 0;
+    if (record) {
+        const QList<QJsonObject>& props = record->propList;
+        for (int i = 0; i < props.size(); ++i) {
+            if (jsonStr(props.at(i), QStringLiteral("propName")) == propName) {
+                replaced = i;
+                freed = reportBytes(props.at(i));
+                break;
+            }
         }
+        if (replaced < 0 && props.size() >= kMaxCachedProperties)
+            return refuse("too many properties");
+    }
+    const qint64 added = text.size();
+    if (propertyBytes_ - freed + added > kMaxPropertyBytesPerNode)
+        return refuse("node's byte bound reached");
+    if (propertyBudget && propertyBudget->used - freed + added > propertyBudget->limit)
+        return refuse("byte bound of all nodes reached");
+    if (!record) {
         compList.append(compProperties{compName, {}});
         record = &compList.last();
     }
-    // Keyed by the property name as the lookup reads it, so that there is
-    // never more than one object per name whatever type the node sent.
-    QList<QJsonObject>& props = record->propList;
-    for (int i = props.size() - 1; i >= 0; --i) {
-        if (jsonStr(props.at(i), QStringLiteral("propName")) == propName)
-            props.removeAt(i);
-    }
-    if (props.size() >= kMaxCachedProperties) {
-        qCWarning(lcNode, "property cache of %s/%s full (%d properties), dropped \"%s\"", qUtf8Printable(sn),
-                  qUtf8Printable(compName), kMaxCachedProperties, qUtf8Printable(propName));
-        return false;
-    }
-    props.append(data);
+    if (replaced >= 0)
+        record->propList.removeAt(replaced);
+    record->propList.append(data);
+    propertyBytes_ += added - freed;
+    if (propertyBudget)
+        propertyBudget->used += added - freed;
     return true;
 }
 
 QJsonObject oxNodeState::getCompProperties(const QString& compName, const QString& propName) const
 {
     for (const compProperties& c : compList) {
-        qCDebug(lcNode, "---> oxNode::getCompProperties %s", qUtf8Printable(c.compName));
+        qCDebug(lcNode, "---> oxNode::getCompProperties %s", qUtf8Printable(logSafeText(c.compName)));
         if (c.compName != compName)
             continue;
-        qCDebug(lcNode, "找到compName: %s", qUtf8Printable(compName));
+        qCDebug(lcNode, "找到compName: %s", qUtf8Printable(logSafeText(compName)));
         for (const QJsonObject& o : c.propList) {
             if (jsonStr(o, QStringLiteral("propName")) == propName)
                 return o;

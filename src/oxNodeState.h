@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // The latest reported object per property of one component, in order of arrival.
 struct compProperties {
     QString compName;
@@ -21,6 +23,21 @@ struct compProperties {
 // otherwise grow it without limit by naming ever new components or properties.
 constexpr int kMaxCachedComponents = 256;
 constexpr int kMaxCachedProperties = 256;
+// The same in bytes (a report counts with its compact JSON size). A device's
+// properties are a few dozen short values, a few KiB together; 64 KiB per
+// node and 16 MiB for all nodes (2,048 devices at 8 KiB each) leave honest
+// devices far below, and a report that would pass either is dropped, newest
+// first: what is cached stays.
+constexpr qint64 kMaxPropertyBytesPerNode = 64 * 1024;
+constexpr qint64 kMaxPropertyBytesTotal = 16 * 1024 * 1024;
+
+// The property bytes cached by all nodes of one service. Same thread as the
+// nodes (main thread); each node gives its share back when it goes away.
+// Shared ownership: the service's Qt children (its nodes) outlive its members.
+struct oxPropertyBudget {
+    qint64 used = 0;
+    qint64 limit = kMaxPropertyBytesTotal;
+};
 
 // Lenient readers: a missing key or a value of another type gives the default.
 QString jsonStr(const QJsonObject& o, const QString& key, const QString& def = QString());
@@ -34,13 +51,20 @@ BoundMessage classifyBoundMessage(const QJsonObject& json, const QString& sessio
 class oxNodeState
 {
 public:
+    oxNodeState() = default;
+    // Not copyable: the cache's bytes are counted once in the shared budget.
+    oxNodeState(const oxNodeState&) = delete;
+    oxNodeState& operator=(const oxNodeState&) = delete;
+    ~oxNodeState();
+
     // Applies a "nodeStatus" report (anything else is ignored): every field is
     // overwritten, missing keys reset it. Does not touch id, sn or liveness.
     // Returns false when json is not a status report.
     bool applyStatus(const QJsonObject& json);
     QJsonObject statusObject(bool online) const;
 
-    // Stores one "compProperty" report; false when a cache bound refused it.
+    // Stores one "compProperty" report; false when a cache bound refused it
+    // (logged, at most once a second per node).
     bool compPropertyInfo(const QJsonObject& data);
     // A copy of the cached object, or an empty object.
     QJsonObject getCompProperties(const QString& compName, const QString& propName) const;
@@ -55,4 +79,10 @@ public:
     QJsonArray pipelist;
     QJsonObject network;
     QList<compProperties> compList;
+    // Shared with the other nodes of the service, or null (no total bound).
+    std::shared_ptr<oxPropertyBudget> propertyBudget;
+    qint64 propertyBytes() const { return propertyBytes_; }
+
+private:
+    qint64 propertyBytes_ = 0; // compact JSON size of everything in compList
 };

@@ -3,6 +3,7 @@
 // the one-second heart tick. It lives on the main thread and all of its state
 // is touched only there: web requests are carried to the main thread before
 // they reach webRequest/parserJson.
+#include "oxNodeState.h"
 #include "oxObject.h"
 
 #include <QDateTime>
@@ -64,6 +65,10 @@ public:
 
     // Live node connections (accepted, not yet deleted), for the log.
     int nodeConnections = 0;
+    // Connections that have not logged in yet, oldest first (bounded).
+    QList<oxTcpClientSocket*> pendingLogins;
+    // Property cache bytes of all nodes.
+    std::shared_ptr<oxPropertyBudget> propertyBudget = std::make_shared<oxPropertyBudget>();
     // Set while accepting is paused after an accept error (e.g. no descriptors left).
     bool acceptResumePending = false;
 
@@ -72,6 +77,8 @@ public:
     void scanLocalDevlist();
     void sendJsonToLocalDev(QJsonObject json);
     static void udpRev(void* data, int len, void* services);
+    // One datagram from a local device; peer names the sender in log lines.
+    void localDeviceDatagram(const QByteArray& bytes, const QString& peer);
 
     // Clock used for web token ages; tests replace it.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
@@ -108,6 +115,12 @@ private Q_SLOTS:
     void tcpAcceptError(QAbstractSocket::SocketError error);
 
 private:
+    void pauseNodeAccepting(const QString& reason);
+    void resumeNodeAccepting();
+    void checkNodeAccepting();
+    void localDeviceStatus(const QJsonObject& json, int bytes, const QString& peer);
+    void localDeviceProperty(const QJsonObject& json, const QString& peer);
+    void makeRoomForDatagramNode(const oxNode* newcomer, const QString& peer);
     void createStream(const QString& newName);
     void deleteStream(int id);
     void renameStream(const QJsonObject& cmd);

@@ -1,5 +1,6 @@
 // Command dispatcher and web access control. Runs on the main thread: web
 // requests are carried here by the web server thread and answered from here.
+#include "logLimit.h"
 #include "logging.h"
 #include "oxNode.h"
 #include "oxProfile.h"
@@ -42,7 +43,8 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
     const QString cmd = jsonString(json, "cmd");
 
     if (origin == CmdOrigin::LocalDevice && isAdministrative(cmd)) {
-        qCWarning(lcService, "refused \"%s\" from a local device: not allowed without login", qUtf8Printable(cmd));
+        qCWarning(lcService, "refused \"%s\" from a local device: not allowed without login",
+                  qUtf8Printable(logSafeText(cmd)));
         return QJsonObject();
     }
 
@@ -53,11 +55,11 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
         if (!node) {
             node = oxNode::createNew(id, sn, this);
             if (!node) {
-                qCDebug(lcService, "Error devices data. %d %s", id, qUtf8Printable(sn));
+                qCDebug(lcService, "Error devices data. %d %s", id, qUtf8Printable(logSafeText(sn)));
                 return QJsonObject();
             }
             nodes.append(node);
-            qCDebug(lcService, "New node in %d %s", id, qUtf8Printable(sn));
+            qCDebug(lcService, "New node in %d %s", id, qUtf8Printable(logSafeText(sn)));
         }
         node->upData(json);
         return QJsonObject();

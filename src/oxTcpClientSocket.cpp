@@ -1,7 +1,25 @@
 #include "oxTcpClientSocket.h"
+#include "logLimit.h"
 #include "logging.h"
 
 #include <QHostAddress>
+
+namespace {
+
+// Lines a peer can repeat at will: one per second and peer address.
+logThrottleKeyed& overflowLog()
+{
+    static logThrottleKeyed t;
+    return t;
+}
+
+logThrottleKeyed& malformedLog()
+{
+    static logThrottleKeyed t;
+    return t;
+}
+
+} // namespace
 
 oxTcpClientSocket::oxTcpClientSocket(QTcpSocket* s, QObject* parent)
     : oxObject(parent)
@@ -75,14 +93,20 @@ void oxTcpClientSocket::processFifo()
     QByteArray frame;
     // A receiver may close the connection; what follows it is then dropped.
     while (!closed) {
+        // Strangers get the small bound; a node that logged in the large one.
+        rxBuffer.setMaxFrameBytes(pElement ? kMaxFrameBytes : kMaxLoginFrameBytes);
         switch (rxBuffer.next(&frame)) {
         case oxFrameReader::Result::NeedMore:
             return;
-        case oxFrameReader::Result::Overflow:
-            qCWarning(lcNode, "oxTcpClientSocket: %s:%d sent more than %d bytes without a frame end, closing",
-                      qUtf8Printable(peerIp), peerPort, kMaxFrameBytes);
+        case oxFrameReader::Result::Overflow: {
+            int64_t held = 0;
+            if (overflowLog().allow(peerIp, &held))
+                qCWarning(lcNode, "oxTcpClientSocket: %s:%d sent more than %d bytes without a frame end, closing"
+                                  " (%lld held back)",
+                          qUtf8Printable(peerIp), peerPort, rxBuffer.maxFrameBytes(), static_cast<long long>(held));
             close();
             return;
+        }
         case oxFrameReader::Result::Frame: {
             QJsonObject object;
             QString error;
@@ -90,9 +114,13 @@ void oxTcpClientSocket::processFifo()
             case FrameParse::Object:
                 Q_EMIT revData(this, pElement, object);
                 break;
-            case FrameParse::Malformed:
-                qCDebug(lcNode, "%s", qUtf8Printable(error));
+            case FrameParse::Malformed: {
+                int64_t held = 0;
+                if (malformedLog().allow(peerIp, &held))
+                    qCDebug(lcNode, "%s (from %s, %lld held back)", qUtf8Printable(error),
+                            qUtf8Printable(peerIp), static_cast<long long>(held));
                 break;
+            }
             case FrameParse::NotObject:
                 break;
             }

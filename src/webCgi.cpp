@@ -1,4 +1,5 @@
 #include "webCgi.h"
+#include "logLimit.h"
 #include "logging.h"
 #include "oxServices.h"
 #include "webHttp.h"
@@ -201,7 +202,13 @@ void webThread::run()
 
 int webThread::logMessage(const mg_connection*, const char* message)
 {
-    qCWarning(lcWeb, "civetweb: %s", message);
+    // Civetweb's messages quote what clients sent (URIs, headers), and a
+    // client can make them repeat: escaped, cut and one per second.
+    static logThrottle throttle;
+    int64_t held = 0;
+    if (throttle.allow(&held))
+        qCWarning(lcWeb, "civetweb: %s (%lld held back)", qUtf8Printable(logSafeText(QByteArray(message))),
+                  static_cast<long long>(held));
     return 1;
 }
 

@@ -84,6 +84,7 @@ void handleBound(oxNodeState& node, const QString& session, const QJsonObject& j
     check(node.compList.size() <= kMaxCachedComponents);
     for (const compProperties& c : node.compList)
         check(c.propList.size() <= kMaxCachedProperties);
+    check(node.propertyBytes() <= kMaxPropertyBytesPerNode);
 }
 
 } // namespace

@@ -265,14 +265,20 @@ TEST_F(NodesTcp, EveryBoundNodeGetsADiscoveryFrameEachSecond)
 {
     Node n("node-28");
     ASSERT_TRUE(n.login());
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 3; ++i) {
+    // Three periods from the first frame: a late tick is made up by the
+    // next one, so the sum stays near 3 s on a loaded machine as well,
+    // while a period of 2 s (or of half a second) falls outside.
+    std::chrono::steady_clock::time_point first;
+    for (int i = 0; i < 4; ++i) {
         auto d = n.recv(2500, false);
         ASSERT_TRUE(d);
+        if (i == 0)
+            first = std::chrono::steady_clock::now();
         EXPECT_EQ(*d, (QJsonObject{{"cmd", "discovery"}, {"sn", "node-28"}}));
         ASSERT_TRUE(n.keepAlive());
     }
-    EXPECT_LT(nodesim::secondsSince(t0), 4.5);
+    EXPECT_GT(nodesim::secondsSince(first), 1.9);
+    EXPECT_LT(nodesim::secondsSince(first), 5.0);
 }
 
 TEST_F(NodesTcp, PeerVanishingMidFrameTakesTheNodeOfflineAndServiceGoesOn)
@@ -377,28 +383,30 @@ TEST_F(NodesTcp, AcceptingResumesAfterDescriptorsRunOut)
     const int inUse = openDescriptors(pid);
     const rlimit low{static_cast<rlim_t>(inUse + 6), static_cast<rlim_t>(inUse + 6)};
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &low, nullptr), 0);
+    // More than the free descriptors and fewer than the listen backlog (50):
+    // every connect completes in the kernel whether or not it is accepted.
     std::vector<std::unique_ptr<oxt::TcpClient>> crowd;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 24; ++i) {
         auto c = std::make_unique<oxt::TcpClient>();
-        if (c->connect("127.0.0.1", 8000, 300))
+        if (c->connect("127.0.0.1", 8000, 2000))
             crowd.push_back(std::move(c));
     }
-    ASSERT_TRUE(oxd.process().waitForOutput("node port accept error", 10000))
-        << "descriptors at start " << inUse << ", now " << openDescriptors(pid) << ", main thread: "
-        << oxt::readWholeFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/stat")
-        << oxd.process().describe();
+    const bool paused = oxd.process().waitForOutput("node port accept error", 10000);
+    // One connection for the whole wait, queued behind the crowd: a login
+    // retried on fresh connections would leave each failed attempt's
+    // connection in the backlog ahead of the next one, which under load can
+    // keep it from ever reaching the front.
+    Node n("node-40");
+    const bool sent = n.connect() && n.send(n.loginFrame());
     crowd.clear();
-    bool loggedIn = false;
-    oxt::waitFor(
-        [&] {
-            Node n("node-40");
-            loggedIn = n.connect() && n.send(n.loginFrame()) && n.recv(1000).has_value();
-            return loggedIn;
-        },
-        20000, 100);
-    EXPECT_TRUE(loggedIn) << oxd.process().describe();
+    const std::optional<QJsonObject> reply = sent ? n.recv(20000) : std::nullopt;
     const rlimit normal{4096, 4096};
     prlimit(pid, RLIMIT_NOFILE, &normal, nullptr);
+    ASSERT_TRUE(paused) << "descriptors at start " << inUse << ", now " << openDescriptors(pid)
+                        << oxd.process().describe();
+    ASSERT_TRUE(sent);
+    ASSERT_TRUE(reply) << oxd.process().describe();
+    EXPECT_EQ(reply->value("cmd").toString(), "setToken");
 }
 
 } // namespace

@@ -64,13 +64,17 @@ TEST_F(NodesMulticast, ProbeGoesToTheGroupOnceASecond)
     auto first = device.recvFrom(2500);
     ASSERT_TRUE(first);
     EXPECT_EQ(first->data, "{\"cmd\":\"discovery\",\"sn\":\"0\",\"token\":\"\"}");
+    // Three periods: a late tick is made up by the next one, so the sum
+    // stays near 3 s on a loaded machine too.
     const auto t0 = std::chrono::steady_clock::now();
-    auto second = device.recvFrom(2500);
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->data, first->data);
-    const double gap = nodesim::secondsSince(t0);
-    EXPECT_GT(gap, 0.5);
-    EXPECT_LT(gap, 1.5);
+    for (int i = 0; i < 3; ++i) {
+        auto next = device.recvFrom(2500);
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->data, first->data);
+    }
+    const double periods = nodesim::secondsSince(t0);
+    EXPECT_GT(periods, 1.9);
+    EXPECT_LT(periods, 5.0);
 }
 
 TEST_F(NodesMulticast, StatusAndPropertyReportsByDatagramFillTheNode)
@@ -124,7 +128,9 @@ TEST_F(NodesMulticast, AdministrativeDatagramsAreRefusedAndChangeNothing)
     // A status report after them marks the end of the batch.
     ASSERT_TRUE(toService(R"({"cmd":"nodeStatus","id":1,"sn":"dev-m3"})"));
     ASSERT_TRUE(web.waitNode("dev-m3", isOnline));
-    EXPECT_EQ(oxd.process().countOccurrences("refused"), 5) << oxt::tail(oxd.process().stderrText());
+    // One line for the sender's burst (the rest are counted in the next one).
+    EXPECT_EQ(oxd.process().countOccurrences("refused \"setSystemSet\" from a local device"), 1)
+        << oxt::tail(oxd.process().stderrText());
     EXPECT_EQ(web.post({{"cmd", "getSystemSet"}}), settings);
     QJsonObject streamsNow = web.post({{"cmd", "getStreamList"}});
     ASSERT_EQ(streamsNow.value("data").toArray().size(), streams.value("data").toArray().size());

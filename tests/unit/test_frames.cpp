@@ -325,6 +325,19 @@ TEST_F(ClientSocket, FloodWithoutZeroIsClosedAtTheBound)
     EXPECT_TRUE(received.empty());
 }
 
+TEST_F(ClientSocket, LoginBoundHoldsUntilTheUpperLayerBindsTheConnection)
+{
+    int node = 0;
+    wrapper->pElement = &node; // logged in: frames past the login bound are fine
+    const QByteArray big = "{\"a\":\"" + QByteArray(kMaxLoginFrameBytes * 2, 'x') + "\"}";
+    peer.write(big + QByteArray(1, '\0'));
+    ASSERT_TRUE(oxt::waitFor([&] { return received.size() == 1; }, 10000));
+    wrapper->pElement = nullptr;
+    peer.write(QByteArray(kMaxLoginFrameBytes + 1, 'y'));
+    EXPECT_TRUE(oxt::waitFor([&] { return deleted; }, 10000));
+    EXPECT_EQ(received.size(), 1u);
+}
+
 TEST_F(ClientSocket, PeerVanishingMidFrameDropsThePartAndReportsOnce)
 {
     peer.write(QByteArray("{\"n\":1}\0{\"n\":", 13));

@@ -181,6 +181,40 @@ TEST(PropertyCache, BoundsRefuseNewNamesButStillReplaceKnownOnes)
     EXPECT_EQ(st.getCompProperties("c0", "p").value("value").toInt(), 99);
 }
 
+QJsonObject padded(const char* comp, const char* name, int valueBytes)
+{
+    return QJsonObject{{"compName", comp}, {"propName", name}, {"value", QString(valueBytes, QChar('v'))}};
+}
+
+TEST(PropertyCache, NodeByteBoundRefusesGrowthButTakesAReplacementThatFits)
+{
+    oxNodeState st;
+    const int half = static_cast<int>(kMaxPropertyBytesPerNode / 2);
+    ASSERT_TRUE(st.compPropertyInfo(padded("enc", "a", half)));
+    EXPECT_FALSE(st.compPropertyInfo(padded("enc", "b", half)));
+    EXPECT_EQ(st.getCompProperties("enc", "b"), QJsonObject());
+    EXPECT_TRUE(st.compPropertyInfo(padded("enc", "a", half - 10)));
+    EXPECT_TRUE(st.compPropertyInfo(padded("dec", "b", 1000)));
+    EXPECT_EQ(st.getCompProperties("enc", "a"), padded("enc", "a", half - 10));
+    EXPECT_LE(st.propertyBytes(), kMaxPropertyBytesPerNode);
+}
+
+TEST(PropertyCache, NodesShareOneByteBudgetAndGiveTheirShareBack)
+{
+    auto budget = std::make_shared<oxPropertyBudget>();
+    budget->limit = 3000;
+    auto first = std::make_unique<oxNodeState>();
+    first->propertyBudget = budget;
+    oxNodeState second;
+    second.propertyBudget = budget;
+    ASSERT_TRUE(first->compPropertyInfo(padded("enc", "x", 2000)));
+    EXPECT_FALSE(second.compPropertyInfo(padded("enc", "x", 2000)));
+    first.reset();
+    EXPECT_EQ(budget->used, 0);
+    EXPECT_TRUE(second.compPropertyInfo(padded("enc", "x", 2000)));
+    EXPECT_EQ(budget->used, second.propertyBytes());
+}
+
 struct BoundCase {
     const char* name;
     const char* frame;
@@ -383,6 +417,29 @@ TEST_F(NodeService, LivenessSweepLogsOutAfterMoreThanFiveWholeSeconds)
     EXPECT_FALSE(stale->online);
     EXPECT_FALSE(stale->loginToServer);
     EXPECT_TRUE(never->online);
+}
+
+TEST_F(NodeService, DatagramNodesAreCappedByDroppingTheLongestSilent)
+{
+    // Silent the longest of all, but logged in over TCP once: it stays.
+    oxNode* tcp = oxNode::createNew(1, "tcp-node", services.get());
+    tcp->sessionToken = "t";
+    services->nodes.append(tcp);
+    auto status = [](const QString& sn) {
+        return QString(R"({"cmd":"nodeStatus","id":1,"sn":"%1"})").arg(sn).toStdString();
+    };
+    for (int i = 0; i < kMaxDatagramNodes; ++i)
+        datagram(status(QString("dev-%1").arg(i, 5, 10, QChar('0'))));
+    ASSERT_EQ(services->nodes.size(), kMaxDatagramNodes + 1);
+    services->findNode("dev-00007")->heardAtMs = 1;
+    datagram(status("dev-new01"));
+    EXPECT_EQ(services->nodes.size(), kMaxDatagramNodes + 1);
+    EXPECT_EQ(services->findNode("dev-00007"), nullptr);
+    EXPECT_NE(services->findNode("tcp-node"), nullptr);
+    EXPECT_NE(services->findNode("dev-new01"), nullptr);
+    // A report for a known node creates nothing and drops nothing.
+    datagram(status("dev-00008"));
+    EXPECT_EQ(services->nodes.size(), kMaxDatagramNodes + 1);
 }
 
 TEST_F(NodeService, NodeListIsInCreationOrder)
