@@ -61,6 +61,8 @@ void oxServices::shutdown()
     if (heartTimer)
         heartTimer->stop();
     saveIfNeeded();
+    if (needSave)
+        qCWarning(lcService, "ending with a change that could not be saved");
     const QList<oxStream*> snapshot = streams;
     streams.clear();
     for (oxStream* s : snapshot) {
@@ -81,9 +83,31 @@ void oxServices::saveIfNeeded()
 {
     if (!needSave)
         return;
+    // Both are tried even when the first fails: each file is replaced whole or not at all.
+    const bool cfgSaved = saveCfg();
+    const bool streamsSaved = saveStream();
+    if (!cfgSaved || !streamsSaved)
+        return;  // still pending: tried again at the next tick
     needSave = false;
-    saveCfg();
-    saveStream();
+    if (saveFailing) {
+        saveFailing = false;
+        qCWarning(lcService, "saved appcfg.json and stream.json again: the pending change is on disk");
+    }
+}
+
+void oxServices::noteFileSaved(const QString& file, bool ok, const QString& error, bool tightened)
+{
+    if (ok) {
+        if (tightened)
+            qCWarning(lcService, "%s could be read by other users; it is now readable by its owner only", qUtf8Printable(file));
+        return;
+    }
+    needSave = true;
+    if (!saveFailing) {
+        saveFailing = true;
+        qCWarning(lcService, "cannot save %s: %s; the change is kept in memory and retried every second",
+                  qUtf8Printable(file), qUtf8Printable(error));
+    }
 }
 
 void oxServices::loadCfg()
@@ -106,13 +130,18 @@ void oxServices::loadCfg()
         saveCfg();
 }
 
-void oxServices::saveCfg()
+bool oxServices::saveCfg()
 {
     QJsonObject o = oxServiceCfg();
     o.insert(QStringLiteral("password"), password);
     o.insert(QStringLiteral("nodeToken"), nodeToken);
-    saveJsonToFile(o, kCfgFile);
-    qCDebug(lcService, "SAVE CONFIGURE!!");
+    QString error;
+    bool tightened = false;
+    const bool ok = saveJsonToFile(o, kCfgFile, &error, &tightened);
+    noteFileSaved(kCfgFile, ok, error, tightened);
+    if (ok)
+        qCDebug(lcService, "SAVE CONFIGURE!!");
+    return ok;
 }
 
 QJsonObject oxServices::oxServiceCfg()
