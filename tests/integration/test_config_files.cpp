@@ -1,6 +1,6 @@
 // appcfg.json and stream.json when the disk says no: a full disk and a
-// read-only directory (each in a private mount namespace) and the files'
-// modes.
+// read-only directory (each in a private mount namespace), the files' modes,
+// and SIGHUP with a change pending.
 #include "oxtest.h"
 
 #include <QJsonArray>
@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <ostream>
@@ -173,6 +174,19 @@ TEST_F(ServiceFilesOnDisk, FilesAreOwnerOnlyAndALooserOneIsTightenedOnce)
     ASSERT_TRUE(oxt::waitFor([&] { return work.readFile("appcfg.json").find("192.0.2.3") != std::string::npos; }, 5000));
     EXPECT_EQ(proc.countOccurrences("appcfg.json could be read by other users; it is now readable by its owner only"), 1);
     EXPECT_EQ(proc.countOccurrences("could be read by other users"), 1) << "stream.json was never loose";
+}
+
+TEST_F(ServiceFilesOnDisk, SighupWritesThePendingChangeAndTheServiceGoesOn)
+{
+    ASSERT_TRUE(work.writeFile("appcfg.json", kCfg));
+    start();
+    ASSERT_TRUE(changeServerIp("192.0.2.4"));
+    ASSERT_EQ(::kill(proc.pid(), SIGHUP), 0);
+    ASSERT_TRUE(proc.waitForOutput("SIGHUP: writing a pending save", 5000)) << proc.describe();
+    EXPECT_TRUE(oxt::waitFor([&] { return work.readFile("appcfg.json").find("\"serverIP\": \"192.0.2.4\"") != std::string::npos; }));
+    EXPECT_TRUE(proc.running()) << proc.describe();
+    const QJsonObject set = command({{"cmd", "getSystemSet"}});
+    EXPECT_EQ(set.value("data").toObject().value("serverIP").toString(), "192.0.2.4");
 }
 
 } // namespace
