@@ -12,6 +12,19 @@ namespace {
 const QString kCfgFile = QStringLiteral("appcfg.json");
 constexpr quint16 kNodePort = 8000;
 constexpr int kHeartMs = 1000;
+constexpr int kWebPortMin = 80;
+constexpr int kWebPortMax = 65530;
+// The stream port plan, 8010 + 20·N up to 8021 + 20·N for stream IDs 0 to 100.
+constexpr int kStreamPortFirst = 8010;
+constexpr int kStreamPortLast = 8021 + 20 * 100;
+
+// A web port the service opens itself would stop the next start.
+bool webPortAllowed(int port)
+{
+    if (port < kWebPortMin || port > kWebPortMax)
+        return false;
+    return port != kNodePort && (port < kStreamPortFirst || port > kStreamPortLast);
+}
 } // namespace
 
 oxServices::oxServices(QObject* parent)
@@ -163,7 +176,7 @@ void oxServices::setSystemCfg(QJsonObject cfg)
         return;
     const QJsonValue portValue = cfg.value(QStringLiteral("webPort"));
     const int port = portValue.isDouble() ? portValue.toInt() : 0;
-    if (port < 80 || port > 65530)
+    if (!webPortAllowed(port))
         return;
     const QJsonValue dev = cfg.value(QStringLiteral("localDevCfg"));
     localDevCfg = dev.isBool() ? dev.toBool() : false;

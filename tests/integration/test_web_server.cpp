@@ -352,12 +352,12 @@ TEST_F(WebServer, SigtermRightAfterASettingsChangeStillSavesIt)
     const std::string token = login();
     const QJsonObject reply = oxt::apiPost(
         8001, {{"cmd", "setSystemSet"}, {"token", QString::fromStdString(token)},
-               {"data", QJsonObject{{"serverIP", "192.0.2.7"}, {"webPort", 8088}, {"localDevCfg", false}}}});
+               {"data", QJsonObject{{"serverIP", "192.0.2.7"}, {"webPort", 7088}, {"localDevCfg", false}}}});
     EXPECT_TRUE(reply.isEmpty());
     EXPECT_EQ(node.stop(), 0) << node.process().describe();
     const std::string cfg = node.dir().readFile("appcfg.json");
     EXPECT_NE(cfg.find("\"serverIP\": \"192.0.2.7\""), std::string::npos) << cfg;
-    EXPECT_NE(cfg.find("\"webPort\": 8088"), std::string::npos) << cfg;
+    EXPECT_NE(cfg.find("\"webPort\": 7088"), std::string::npos) << cfg;
     EXPECT_NE(cfg.find("\"localDevCfg\": false"), std::string::npos) << cfg;
 }
 
