@@ -181,15 +181,17 @@ TEST_F(WebServer, TwoRequestsOnOneKeepAliveConnection)
 
 // --- static files -----------------------------------------------------------
 
-TEST_F(WebServer, RootServesIndexHtmlAndFilesComeFromWeb)
+TEST_F(WebServer, RootAndDirectoriesServeIndexHtmlAndFilesComeFromWeb)
 {
     node.dir().writeFile("web/index.html", "<h1>oxnode</h1>");
     node.dir().writeFile("web/js/app.js", "var x = 1;");
     node.dir().writeFile("web/a b.css", "body{}");
+    node.dir().writeFile("web/api/get/index.html", "<h1>api</h1>");
     start();
     const std::vector<std::pair<std::string, std::pair<std::string, std::string>>> rows = {
         {"/", {"<h1>oxnode</h1>", "text/html"}},
         {"/index.html", {"<h1>oxnode</h1>", "text/html"}},
+        {"/api/get/", {"<h1>api</h1>", "text/html"}},
         {"/js/app.js?v=3", {"var x = 1;", "application/javascript"}},
         {"/a%20b.css", {"body{}", "text/css"}},
     };
