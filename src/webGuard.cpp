@@ -117,7 +117,7 @@ void webConnectionGuard::run()
                 continue;
             if (e.deadline <= now)
                 cut(e);
-            else if (e.deadline < next)
+            if (!e.cut && e.deadline < next)
                 next = e.deadline;
         }
         if (next == Clock::time_point::max())
@@ -129,10 +129,14 @@ void webConnectionGuard::run()
 
 void webConnectionGuard::cut(Entry& e)
 {
-    e.cut = true;
     const int fd = findSocket(e.peerAddr, e.peerPort, localPort);
-    if (fd >= 0)
-        ::shutdown(fd, SHUT_RDWR);
+    if (fd < 0) {
+        // Not there (yet, or any more): its worker is about to let go; look again later.
+        e.deadline = Clock::now() + std::chrono::seconds(1);
+        return;
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    e.cut = true;
     int64_t held = 0;
     if (cutLogThrottle.allow(&held)) {
         char addr[INET_ADDRSTRLEN] = {};
