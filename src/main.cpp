@@ -1,5 +1,6 @@
 // Process entry: the Qt core application, the service object, the web server
-// thread, and an orderly end on SIGTERM/SIGINT (pending save first, exit 0).
+// thread, an orderly end on SIGTERM/SIGINT (pending save first, exit 0) and a
+// pending save on SIGHUP, after which the service goes on.
 #include "logging.h"
 #include "oxProfile.h"
 #include "oxServices.h"
@@ -20,21 +21,27 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onTerminationSignal(int)
+void onSignal(int signo)
 {
-    const char c = 1;
+    const char c = signo == SIGHUP ? 'h' : 't';
     // Async-signal-safe hand-over to the event loop.
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
 }
 
+// SIGTERM and SIGINT end the service in order; SIGHUP only writes a pending save.
 void installTerminationHandler(QCoreApplication& app, oxServices* services, webThread* web)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, services, web, notifier] {
-        char c;
+        char c = 't';
         [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &c, 1);
+        if (c == 'h') {
+            qCDebug(lcService, "SIGHUP: writing a pending save");
+            services->saveIfNeeded();
+            return;
+        }
         notifier->setEnabled(false);
         qCDebug(lcService, "termination requested, saving and stopping");
         serviceNotifyStopping();
@@ -44,11 +51,12 @@ void installTerminationHandler(QCoreApplication& app, oxServices* services, webT
         app.quit();
     });
     struct sigaction sa = {};
-    sa.sa_handler = onTerminationSignal;
+    sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 // Every stream connection, node and web request is a descriptor: take all

@@ -12,6 +12,19 @@ namespace {
 const QString kCfgFile = QStringLiteral("appcfg.json");
 constexpr quint16 kNodePort = 8000;
 constexpr int kHeartMs = 1000;
+constexpr int kWebPortMin = 80;
+constexpr int kWebPortMax = 65530;
+// The stream port plan, 8010 + 20·N up to 8021 + 20·N for stream IDs 0 to 100.
+constexpr int kStreamPortFirst = 8010;
+constexpr int kStreamPortLast = 8021 + 20 * 100;
+
+// A web port the service opens itself would stop the next start.
+bool webPortAllowed(int port)
+{
+    if (port < kWebPortMin || port > kWebPortMax)
+        return false;
+    return port != kNodePort && (port < kStreamPortFirst || port > kStreamPortLast);
+}
 } // namespace
 
 oxServices::oxServices(QObject* parent)
@@ -61,6 +74,8 @@ void oxServices::shutdown()
     if (heartTimer)
         heartTimer->stop();
     saveIfNeeded();
+    if (needSave)
+        qCWarning(lcService, "ending with a change that could not be saved");
     const QList<oxStream*> snapshot = streams;
     streams.clear();
     for (oxStream* s : snapshot) {
@@ -81,9 +96,31 @@ void oxServices::saveIfNeeded()
 {
     if (!needSave)
         return;
+    // Both are tried even when the first fails: each file is replaced whole or not at all.
+    const bool cfgSaved = saveCfg();
+    const bool streamsSaved = saveStream();
+    if (!cfgSaved || !streamsSaved)
+        return;  // still pending: tried again at the next tick
     needSave = false;
-    saveCfg();
-    saveStream();
+    if (saveFailing) {
+        saveFailing = false;
+        qCWarning(lcService, "saved appcfg.json and stream.json again: the pending change is on disk");
+    }
+}
+
+void oxServices::noteFileSaved(const QString& file, bool ok, const QString& error, bool tightened)
+{
+    if (ok) {
+        if (tightened)
+            qCWarning(lcService, "%s could be read by other users; it is now readable by its owner only", qUtf8Printable(file));
+        return;
+    }
+    needSave = true;
+    if (!saveFailing) {
+        saveFailing = true;
+        qCWarning(lcService, "cannot save %s: %s; the change is kept in memory and retried every second",
+                  qUtf8Printable(file), qUtf8Printable(error));
+    }
 }
 
 void oxServices::loadCfg()
@@ -106,13 +143,18 @@ void oxServices::loadCfg()
         saveCfg();
 }
 
-void oxServices::saveCfg()
+bool oxServices::saveCfg()
 {
     QJsonObject o = oxServiceCfg();
     o.insert(QStringLiteral("password"), password);
     o.insert(QStringLiteral("nodeToken"), nodeToken);
-    saveJsonToFile(o, kCfgFile);
-    qCDebug(lcService, "SAVE CONFIGURE!!");
+    QString error;
+    bool tightened = false;
+    const bool ok = saveJsonToFile(o, kCfgFile, &error, &tightened);
+    noteFileSaved(kCfgFile, ok, error, tightened);
+    if (ok)
+        qCDebug(lcService, "SAVE CONFIGURE!!");
+    return ok;
 }
 
 QJsonObject oxServices::oxServiceCfg()
@@ -134,7 +176,7 @@ void oxServices::setSystemCfg(QJsonObject cfg)
         return;
     const QJsonValue portValue = cfg.value(QStringLiteral("webPort"));
     const int port = portValue.isDouble() ? portValue.toInt() : 0;
-    if (port < 80 || port > 65530)
+    if (!webPortAllowed(port))
         return;
     const QJsonValue dev = cfg.value(QStringLiteral("localDevCfg"));
     localDevCfg = dev.isBool() ? dev.toBool() : false;

@@ -35,16 +35,19 @@ public:
     void start();
     // Orderly end: writes a pending save, stops and deletes every stream.
     void shutdown();
+    // Writes both files when a change is pending (heart tick, SIGHUP,
+    // shutdown). The change stays pending until both are on disk.
+    void saveIfNeeded();
 
     // Settings (appcfg.json)
     void loadCfg();
-    void saveCfg();
+    bool saveCfg();
     QJsonObject oxServiceCfg();
     void setSystemCfg(QJsonObject cfg);
 
     // Stream registry (stream.json)
     void loadStream();
-    void saveStream();
+    bool saveStream();
     QJsonArray getStreamList();
     int getUseableStreamID();
     bool checkStreamIdUsable(int id);
@@ -124,7 +127,10 @@ private:
     void createStream(const QString& newName);
     void deleteStream(int id);
     void renameStream(const QJsonObject& cmd);
-    void saveIfNeeded();
+    void noteFileSaved(const QString& file, bool ok, const QString& error, bool tightened);
     void purgeExpiredWebTokens(const QDateTime& now);
     bool shutDown = false;
+    // Set from a failed save until both files are written again; the log
+    // says when a run of failures starts and ends, not every retry.
+    bool saveFailing = false;
 };

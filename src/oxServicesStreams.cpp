@@ -33,12 +33,16 @@ void oxServices::loadStream()
     }
 }
 
-void oxServices::saveStream()
+bool oxServices::saveStream()
 {
     QJsonArray array;
     for (oxStream* s : streams)
         array.append(s->getCfg());
-    saveJsonArrayToFile(array, kStreamFile);
+    QString error;
+    bool tightened = false;
+    const bool ok = saveJsonArrayToFile(array, kStreamFile, &error, &tightened);
+    noteFileSaved(kStreamFile, ok, error, tightened);
+    return ok;
 }
 
 QJsonArray oxServices::getStreamList()

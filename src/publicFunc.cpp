@@ -4,9 +4,14 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSaveFile>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,19 +39,54 @@ QJsonDocument readJsonDocument(const QString& path)
     return doc;
 }
 
-bool writeAtomically(const QByteArray& text, const QString& path)
+QString systemError()
 {
-    // Write to a temporary file and rename it over the old one, so that a
-    // crash or a full disk never leaves a truncated settings file behind.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qCWarning(lcService, "cannot write %s: %s", qUtf8Printable(path), qUtf8Printable(file.errorString()));
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool writeAtomically(const QByteArray& text, const QString& path, QString* error, bool* looserMode)
+{
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
         return false;
+    };
+    const QByteArray target = QFile::encodeName(path);
+    if (looserMode) {
+        struct stat st{};
+        *looserMode = ::stat(target.constData(), &st) == 0 && (st.st_mode & 077) != 0;
     }
-    file.write(text);
-    if (!file.commit()) {
-        qCWarning(lcService, "cannot write %s: %s", qUtf8Printable(path), qUtf8Printable(file.errorString()));
-        return false;
+    // Write to a temporary file beside it and rename that over the old one,
+    // so that a crash or a full disk never leaves a cut settings file behind.
+    // mkstemp creates it readable by its owner only: both files hold secrets.
+    QByteArray temp = target + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        return fail(systemError());
+    auto discard = [&](const QString& why) {
+        ::close(fd);
+        ::unlink(temp.constData());
+        return fail(why);
+    };
+    for (qint64 done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.constData() + done, static_cast<size_t>(text.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return discard(systemError());
+        done += n;
+    }
+    if (::fsync(fd) != 0)
+        return discard(systemError());
+    if (::close(fd) != 0) {
+        const QString why = systemError();
+        ::unlink(temp.constData());
+        return fail(why);
+    }
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const QString why = systemError();
+        ::unlink(temp.constData());
+        return fail(why);
     }
     return true;
 }
@@ -65,14 +105,14 @@ QJsonArray readJsonArrayFile(QString path)
     return doc.isArray() ? doc.array() : QJsonArray();
 }
 
-bool saveJsonToFile(QJsonObject json, QString path)
+bool saveJsonToFile(QJsonObject json, QString path, QString* error, bool* looserMode)
 {
-    return writeAtomically(QJsonDocument(json).toJson(QJsonDocument::Indented), path);
+    return writeAtomically(QJsonDocument(json).toJson(QJsonDocument::Indented), path, error, looserMode);
 }
 
-bool saveJsonArrayToFile(QJsonArray array, QString path)
+bool saveJsonArrayToFile(QJsonArray array, QString path, QString* error, bool* looserMode)
 {
-    return writeAtomically(QJsonDocument(array).toJson(QJsonDocument::Indented), path);
+    return writeAtomically(QJsonDocument(array).toJson(QJsonDocument::Indented), path, error, looserMode);
 }
 
 QString md5Str(const char* data, int len)

@@ -6,10 +6,13 @@
 
 QJsonObject readJsonFile(QString path);
 QJsonArray readJsonArrayFile(QString path);
-// Write Qt's indented JSON, replacing the file. Returns false when the file
-// could not be written completely (the old file is then left in place).
-bool saveJsonToFile(QJsonObject json, QString path);
-bool saveJsonArrayToFile(QJsonArray array, QString path);
+// Write Qt's indented JSON, replacing the file, readable by its owner only
+// (both files hold secrets). Returns false, with the system's reason in
+// *error, when the file could not be written completely: the old file is
+// then left as it was. *looserMode is set when the old file could be read
+// by others (it is 0600 from now on).
+bool saveJsonToFile(QJsonObject json, QString path, QString* error = nullptr, bool* looserMode = nullptr);
+bool saveJsonArrayToFile(QJsonArray array, QString path, QString* error = nullptr, bool* looserMode = nullptr);
 QString md5Str(const char* data, int len);
 // 32 lower-case hex digits from a cryptographically secure source.
 QString randomToken();

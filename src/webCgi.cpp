@@ -2,6 +2,7 @@
 #include "logLimit.h"
 #include "logging.h"
 #include "oxServices.h"
+#include "webGuard.h"
 #include "webHttp.h"
 
 #include <civetweb.h>
@@ -49,7 +50,8 @@ bool isWebSocketUpgrade(const mg_connection* conn)
 }
 
 // The whole body, or nullopt when it is (or is declared) larger than the
-// limit; the rest of an oversized body is left for CivetWeb to discard.
+// limit; the rest of an oversized body is left for CivetWeb to discard. When
+// the connection ends (or is cut) first: what had arrived.
 std::optional<QByteArray> readBody(mg_connection* conn, long long declaredLength)
 {
     if (declaredLength > kMaxApiBodyBytes)
@@ -68,6 +70,21 @@ std::optional<QByteArray> readBody(mg_connection* conn, long long declaredLength
     }
     return body;
 }
+
+// What the server keeps per connection (CivetWeb's connection data), from
+// the moment a worker takes it up until it is closed.
+struct ConnectionState {
+    std::chrono::steady_clock::time_point takenUp = std::chrono::steady_clock::now();
+    int requests = 0;
+    bool webSocket = false;  // counted in openWebSockets
+};
+
+ConnectionState* connectionState(const mg_connection* conn)
+{
+    return static_cast<ConnectionState*>(mg_get_user_connection_data(conn));
+}
+
+logThrottle webSocketRefusedLog;
 
 // The canonical path of rel when it is a regular file inside root (symbolic
 // links included); empty otherwise.
@@ -100,6 +117,20 @@ int sendNotFound(mg_connection* conn)
     mg_disable_connection_keep_alive(conn);
     mg_write(conn, kNotFound, sizeof kNotFound - 1);
     return 404;
+}
+
+int sendTooManyWebSockets(mg_connection* conn)
+{
+    static const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\n"
+                                "Content-Type: text/plain; charset=utf-8\r\n"
+                                "Content-Length: 20\r\n"
+                                "Cache-Control: no-cache\r\n"
+                                "Connection: close\r\n"
+                                "\r\n"
+                                "Too many WebSockets\n";
+    mg_disable_connection_keep_alive(conn);
+    mg_write(conn, kBusy, sizeof kBusy - 1);
+    return 503;
 }
 
 // What a worker waiting for the main thread shares with the call queued
@@ -168,6 +199,9 @@ void webThread::run()
         "num_threads", workers.constData(),
         "request_timeout_ms", requestTimeout.constData(),
         "keep_alive_timeout_ms", keepAliveTimeout.constData(),
+        // Without pings CivetWeb keeps a silent WebSocket for ever; the
+        // guard closes it instead, and nothing is ever sent on it.
+        "enable_websocket_ping_pong", "no",
         "enable_keep_alive", "yes",
         "enable_directory_listing", "no",
         "decode_url", "no",
@@ -175,8 +209,13 @@ void webThread::run()
         nullptr,
     };
     mg_callbacks callbacks{};
+    callbacks.init_connection = &webThread::initConnection;
+    // Not connection_closed: the connection data is gone by then.
+    callbacks.connection_close = &webThread::connectionClose;
     callbacks.begin_request = &webThread::beginRequest;
     callbacks.log_message = &webThread::logMessage;
+    guard = std::make_unique<webConnectionGuard>(webPort);
+    guard->start();
     mg_context* ctx = mg_start(&callbacks, this, options);
     if (!ctx) {
         std::fputs("web server监听端口失败\n", stdout);
@@ -197,7 +236,28 @@ void webThread::run()
         stopCondition.wait(lock, [this] { return stopping.load(); });
     }
     mg_stop(ctx);
+    guard->stop();
     mg_exit_library();
+}
+
+int webThread::initConnection(const mg_connection*, void** connData)
+{
+    *connData = new ConnectionState;  // freed in connectionClose, called for every connection
+    return 0;
+}
+
+void webThread::connectionClose(const mg_connection* conn)
+{
+    ConnectionState* state = connectionState(conn);
+    if (!state)
+        return;
+    if (state->webSocket) {
+        auto* self = static_cast<webThread*>(mg_get_user_context_data(conn));
+        self->guard->disarm(conn);
+        self->openWebSockets.fetch_sub(1);
+    }
+    mg_set_user_connection_data(conn, nullptr);
+    delete state;
 }
 
 int webThread::logMessage(const mg_connection*, const char* message)
@@ -219,11 +279,31 @@ int webThread::beginRequest(mg_connection* conn)
     const char* path = ri->local_uri_raw;
     if (!path)
         return sendNotFound(conn);
+    if (ConnectionState* state = connectionState(conn))
+        ++state->requests;
     if (isApiPath(path))
         return self->answerApi(conn);
     if (std::strcmp(path, "/websocket") == 0 && isWebSocketUpgrade(conn) && self->webSocketReadyToServe)
-        return 0;  // CivetWeb completes the handshake with the handler set in run()
+        return self->upgradeWebSocket(conn);
     return self->serveStatic(conn, path);
+}
+
+int webThread::upgradeWebSocket(mg_connection* conn)
+{
+    ConnectionState* state = connectionState(conn);
+    // Without its state a WebSocket could not be counted: not taken.
+    if (!state || openWebSockets.fetch_add(1) >= kMaxWebSockets) {
+        if (state)
+            openWebSockets.fetch_sub(1);
+        int64_t held = 0;
+        if (webSocketRefusedLog.allow(&held)) {
+            qCWarning(lcWeb, "WebSocket from %s refused: %d open (%lld more refused since the last such line)",
+                      mg_get_request_info(conn)->remote_addr, kMaxWebSockets, static_cast<long long>(held));
+        }
+        return sendTooManyWebSockets(conn);
+    }
+    state->webSocket = true;  // given back in connectionClose, however the upgrade ends
+    return 0;  // CivetWeb completes the handshake with the handler set in run()
 }
 
 int webThread::plainWebSocketPath(mg_connection* conn, void* self)
@@ -232,26 +312,45 @@ int webThread::plainWebSocketPath(mg_connection* conn, void* self)
 }
 
 // The WebSocket is accepted and then ignored: nothing is ever sent on it and
-// received frames have no effect.
+// received frames have no effect. A silent one is closed by the guard.
 int webThread::webSocketConnect(const mg_connection*, void*)
 {
     return 0;
 }
 
-void webThread::webSocketReady(mg_connection*, void*) {}
-
-int webThread::webSocketData(mg_connection*, int, char*, size_t, void*)
+void webThread::webSocketReady(mg_connection* conn, void* self)
 {
+    webSocketData(conn, 0, nullptr, 0, self);
+}
+
+int webThread::webSocketData(mg_connection* conn, int, char*, size_t, void* self)
+{
+    const mg_request_info* ri = mg_get_request_info(conn);
+    static_cast<webThread*>(self)->guard->arm(
+        conn, ri->remote_addr, ri->remote_port,
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWebSocketIdleMs), "WebSocket silent too long");
     return 1;
 }
 
-void webThread::webSocketClose(const mg_connection*, void*) {}
+void webThread::webSocketClose(const mg_connection* conn, void* self)
+{
+    static_cast<webThread*>(self)->guard->disarm(conn);
+}
 
 int webThread::answerApi(mg_connection* conn)
 {
     const mg_request_info* ri = mg_get_request_info(conn);
     QJsonObject reply = apiFailReply();
-    if (const std::optional<QByteArray> body = readBody(conn, ri->content_length)) {
+    const ConnectionState* state = connectionState(conn);
+    const auto deadline = (state && state->requests == 1 ? state->takenUp : std::chrono::steady_clock::now())
+        + std::chrono::milliseconds(kRequestDeadlineMs);
+    guard->arm(conn, ri->remote_addr, ri->remote_port, deadline, "request not complete in time");
+    const std::optional<QByteArray> body = readBody(conn, ri->content_length);
+    if (guard->disarm(conn)) {
+        mg_disable_connection_keep_alive(conn);
+        return 408;  // the connection is shut: no reply can reach the client
+    }
+    if (body) {
         if (const std::optional<QJsonObject> request = apiRequestFromBody(*body)) {
             std::optional<QJsonObject> answer = callService(*request);
             if (!answer)

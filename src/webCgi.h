@@ -14,22 +14,37 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 class oxServices;
+class webConnectionGuard;
 struct mg_connection;
 
 class webThread : public QThread
 {
     Q_OBJECT
 public:
-    // Bounds that keep idle or slow clients from holding the server: a
-    // connection occupies one worker for as long as it is open.
-    static constexpr int kWorkerThreads = 24;
-    static constexpr int kRequestTimeoutMs = 5000;
+    // Bounds that keep idle, slow or upgraded clients from holding the
+    // server: a connection occupies one worker for as long as it is open,
+    // and workers are cheap while they wait.
+    static constexpr int kWorkerThreads = 128;
+    // A new connection must bring its request head, and a read or write
+    // must make progress, within this time (CivetWeb's own limit).
+    static constexpr int kRequestTimeoutMs = 2000;
     static constexpr int kKeepAliveTimeoutMs = 5000;
+    // Head and body of one request together, from the moment a worker takes
+    // the connection up (on a kept-alive connection: from the end of the
+    // head, which the keep-alive time-out bounds). A request still
+    // incomplete then is cut off without a reply.
+    static constexpr int kRequestDeadlineMs = 5000;
+    // WebSockets open at once; further upgrades are answered 503. Each holds
+    // a worker, so this leaves most workers to requests.
+    static constexpr int kMaxWebSockets = 16;
+    // A WebSocket that sends nothing for this long is closed.
+    static constexpr int kWebSocketIdleMs = 3000;
     // How often a worker waiting for the main thread looks at the stop flag.
     static constexpr int kReplyWaitSliceMs = 50;
 
@@ -51,6 +66,8 @@ protected:
 
 private:
     static void knockOnListener(int port);
+    static int initConnection(const mg_connection* conn, void** connData);
+    static void connectionClose(const mg_connection* conn);
     static int beginRequest(mg_connection* conn);
     static int logMessage(const mg_connection* conn, const char* message);
     static int plainWebSocketPath(mg_connection* conn, void* self);
@@ -63,6 +80,9 @@ private:
     int answerApi(mg_connection* conn);
     int serveStatic(mg_connection* conn, const char* rawPath);
     std::optional<QJsonObject> callService(const QJsonObject& request);
+
+    // Worker threads.
+    int upgradeWebSocket(mg_connection* conn);
 
     int webPort = 8000;
     QString webRoot;
@@ -77,4 +97,8 @@ private:
     std::atomic<bool> webSocketReadyToServe{false};
     std::mutex stopMutex;
     std::condition_variable stopCondition;
+    // WebSockets counted against kMaxWebSockets, from the upgrade request to
+    // the connection's end.
+    std::atomic<int> openWebSockets{0};
+    std::unique_ptr<webConnectionGuard> guard;
 };

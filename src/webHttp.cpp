@@ -64,6 +64,11 @@ std::string resolveStaticPath(const std::string& rawPath, const std::string& roo
     for (;;) {
         const size_t slash = decoded.find('/', start);
         const std::string segment = decoded.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        // A trailing slash names a directory: its index page.
+        if (segment.empty() && slash == std::string::npos && start > 1) {
+            result += "/index.html";
+            break;
+        }
         if (segment.empty() || segment == "." || segment == "..")
             return {};
         result += '/';

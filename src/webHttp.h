@@ -13,9 +13,10 @@ constexpr long long kMaxApiBodyBytes = 1024 * 1024;
 
 // Maps a request path as it came on the wire (percent-encoded, query string
 // already cut off) to a file path below root: "/" is root + "/index.html",
-// "/a/b.css" is root + "/a/b.css". Empty when the path is refused: not
-// starting with '/', a bad or NUL escape, an empty, "." or ".." segment
-// (doubled or trailing slashes, traversal, encoded or not), or overlong.
+// "/a/b.css" is root + "/a/b.css", "/a/" is root + "/a/index.html". Empty
+// when the path is refused: not starting with '/', a bad or NUL escape, an
+// empty, "." or ".." segment (doubled slashes, traversal, encoded or not),
+// or overlong.
 // Whether the file exists is the caller's business.
 std::string resolveStaticPath(const std::string& rawPath, const std::string& root = "web");
 

@@ -751,6 +751,10 @@ async function onSaveSettings(ev) {
     showMsg(msg, 'The web port must be a whole number from 80 to 65530.', 'error');
     return;
   }
+  if (webPort === 8000 || (webPort >= 8010 && webPort <= 10021)) {
+    showMsg(msg, 'Ports 8000 and 8010 to 10021 are used by oxnode itself.', 'error');
+    return;
+  }
   const oldPort = loadedSettings?.webPort;
   try {
     await api('setSystemSet', { data: { serverIP, webPort, localDevCfg } });

@@ -330,16 +330,16 @@ test('settings: server address and web port are saved, with the next-start note'
     assert.equal(await text(page, '#settings-msg'), 'The server address cannot be empty.');
 
     await page.fill('#set-serverip', 'relay.example.test');
-    await page.fill('#set-webport', '9000');
+    await page.fill('#set-webport', '7000');
     await page.click('#settings-form button[type=submit]');
     await page.locator('#settings-msg.ok').waitFor();
-    assert.equal(await text(page, '#settings-msg'), 'Settings saved. The web port 9000 applies at the next start of oxnode.');
+    assert.equal(await text(page, '#settings-msg'), 'Settings saved. The web port 7000 applies at the next start of oxnode.');
 
     // Written to appcfg.json at the next heart tick; the web port in use stays.
     const cfgPath = path.join(ox.dir, 'appcfg.json');
     const cfg = await until(() => {
       const c = JSON.parse(fs.readFileSync(cfgPath, 'utf8'));
-      return c.webPort === 9000 ? c : null;
+      return c.webPort === 7000 ? c : null;
     }, 'appcfg.json to hold the new port');
     assert.equal(cfg.serverIP, 'relay.example.test');
     assert.equal(cfg.localDevCfg, false);

@@ -268,6 +268,12 @@ TEST_F(WebApi, SettingsCommandAppliesOnlyValidSettings)
         {"port as text", QJsonObject{{"serverIP", "10.0.0.1"}, {"webPort", "8080"}}, false},
         {"address missing", QJsonObject{{"webPort", 8080}}, false},
         {"address of another type", QJsonObject{{"serverIP", 10}, {"webPort", 8080}}, false},
+        {"node port", QJsonObject{{"serverIP", "10.0.0.1"}, {"webPort", 8000}}, false},
+        {"first stream port", QJsonObject{{"serverIP", "10.0.0.1"}, {"webPort", 8010}}, false},
+        {"stream port inside the plan", QJsonObject{{"serverIP", "10.0.0.1"}, {"webPort", 9000}}, false},
+        {"last stream port", QJsonObject{{"serverIP", "10.0.0.1"}, {"webPort", 10021}}, false},
+        {"below the stream ports", QJsonObject{{"serverIP", "10.0.0.4"}, {"webPort", 8009}}, true},
+        {"above the stream ports", QJsonObject{{"serverIP", "10.0.0.5"}, {"webPort", 10022}}, true},
         {"valid, flag missing reads false", QJsonObject{{"serverIP", "10.0.0.2"}, {"webPort", 80}}, true},
         {"flag of another type reads false", QJsonObject{{"serverIP", "10.0.0.3"}, {"webPort", 81}, {"localDevCfg", "true"}}, true},
     };

@@ -181,15 +181,17 @@ TEST_F(WebServer, TwoRequestsOnOneKeepAliveConnection)
 
 // --- static files -----------------------------------------------------------
 
-TEST_F(WebServer, RootServesIndexHtmlAndFilesComeFromWeb)
+TEST_F(WebServer, RootAndDirectoriesServeIndexHtmlAndFilesComeFromWeb)
 {
     node.dir().writeFile("web/index.html", "<h1>oxnode</h1>");
     node.dir().writeFile("web/js/app.js", "var x = 1;");
     node.dir().writeFile("web/a b.css", "body{}");
+    node.dir().writeFile("web/api/get/index.html", "<h1>api</h1>");
     start();
     const std::vector<std::pair<std::string, std::pair<std::string, std::string>>> rows = {
         {"/", {"<h1>oxnode</h1>", "text/html"}},
         {"/index.html", {"<h1>oxnode</h1>", "text/html"}},
+        {"/api/get/", {"<h1>api</h1>", "text/html"}},
         {"/js/app.js?v=3", {"var x = 1;", "application/javascript"}},
         {"/a%20b.css", {"body{}", "text/css"}},
     };
@@ -352,12 +354,12 @@ TEST_F(WebServer, SigtermRightAfterASettingsChangeStillSavesIt)
     const std::string token = login();
     const QJsonObject reply = oxt::apiPost(
         8001, {{"cmd", "setSystemSet"}, {"token", QString::fromStdString(token)},
-               {"data", QJsonObject{{"serverIP", "192.0.2.7"}, {"webPort", 8088}, {"localDevCfg", false}}}});
+               {"data", QJsonObject{{"serverIP", "192.0.2.7"}, {"webPort", 7088}, {"localDevCfg", false}}}});
     EXPECT_TRUE(reply.isEmpty());
     EXPECT_EQ(node.stop(), 0) << node.process().describe();
     const std::string cfg = node.dir().readFile("appcfg.json");
     EXPECT_NE(cfg.find("\"serverIP\": \"192.0.2.7\""), std::string::npos) << cfg;
-    EXPECT_NE(cfg.find("\"webPort\": 8088"), std::string::npos) << cfg;
+    EXPECT_NE(cfg.find("\"webPort\": 7088"), std::string::npos) << cfg;
     EXPECT_NE(cfg.find("\"localDevCfg\": false"), std::string::npos) << cfg;
 }
 

@@ -213,7 +213,7 @@ TEST_F(ServiceFiles, ChangesWithinOneTickCauseOneSaveOfBothFiles)
 TEST_F(ServiceFiles, ShutdownWritesAPendingSave)
 {
     oxServices& s = make();
-    s.setSystemCfg(QJsonObject{{"serverIP", "192.0.2.9"}, {"webPort", 9001}});
+    s.setSystemCfg(QJsonObject{{"serverIP", "192.0.2.9"}, {"webPort", 7001}});
     s.shutdown();
     EXPECT_NE(dir.readFile("appcfg.json").find("192.0.2.9"), std::string::npos);
     EXPECT_TRUE(s.streams.isEmpty());
