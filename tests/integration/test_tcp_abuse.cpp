@@ -19,6 +19,12 @@
 namespace {
 
 constexpr long kMiB = 1024;  // in the KiB of /proc
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer holds freed memory in quarantine: resident size tells nothing.
+constexpr bool kMeasureRss = false;
+#else
+constexpr bool kMeasureRss = true;
+#endif
 
 long rssKb(pid_t pid)
 {
@@ -117,7 +123,8 @@ TEST_F(TcpAbuse, IdleInputConnectionsCostLittleMemory)
     ASSERT_TRUE(waitAccepted(base, 400));
     EXPECT_TRUE(apiAnswersPromptly());
     const long after = rss();
-    EXPECT_LT(after - before, 10 * kMiB) << "RSS " << before << " -> " << after << " KiB";
+    if (kMeasureRss)
+        EXPECT_LT(after - before, 10 * kMiB) << "RSS " << before << " -> " << after << " KiB";
     // They are served, not just held: each gets the keep-alive.
     EXPECT_EQ(idle.back()->recvExactly(1, 3500), "\n");
 }
@@ -149,6 +156,8 @@ TEST_F(TcpAbuse, ClientsThatNeverReadShareOneBacklog)
     for (auto& c : stuck)
         EXPECT_TRUE(c->waitClosed(10000)) << "each is closed at its write limit";
     peak = std::max(peak, rss());
+    if (!kMeasureRss)
+        return;
     EXPECT_LT(peak - before, 64 * kMiB) << "RSS " << before << " -> peak " << peak << " KiB";
     EXPECT_TRUE(oxt::waitFor([&] { return rss() - before < 8 * kMiB; }, 5000, 50))
         << "RSS " << before << " -> " << rss() << " KiB after the clients are gone";
