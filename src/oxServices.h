@@ -65,6 +65,7 @@ public:
     QJsonArray getNodelist();
     QJsonObject getNodeInfo(QString sn);
     oxNode* findNode(const QString& sn) const;
+    void addNode(oxNode* node);
 
     // Live node connections (accepted, not yet deleted), for the log.
     int nodeConnections = 0;
@@ -98,6 +99,8 @@ public:
     QHash<QString, QDateTime> webTokens;
     QList<QUdpSocket*> udpSockets;
     QList<oxNode*> nodes;
+    // By serial: every status report looks its node up, thousands a second on a big fleet.
+    QHash<QString, oxNode*> nodeBySn;
     QList<oxStream*> streams;
     QTcpServer* tcpServer = nullptr;
     QTimer* heartTimer = nullptr;

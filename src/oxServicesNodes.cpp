@@ -173,7 +173,7 @@ void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
             client->close();
             return;
         }
-        nodes.append(node);
+        addNode(node);
         qCDebug(lcNode, "New node in %d %s", id, qUtf8Printable(logSafeText(sn)));
     }
     node->newTcpConnect(client, json);
@@ -211,10 +211,13 @@ QJsonObject oxServices::getNodeInfo(QString sn)
 
 oxNode* oxServices::findNode(const QString& sn) const
 {
-    for (oxNode* n : nodes)
-        if (n->sn == sn)
-            return n;
-    return nullptr;
+    return nodeBySn.value(sn, nullptr);
+}
+
+void oxServices::addNode(oxNode* node)
+{
+    nodes.append(node);
+    nodeBySn.insert(node->sn, node);
 }
 
 void oxServices::initMulitcast()
@@ -349,7 +352,7 @@ void oxServices::localDeviceStatus(const QJsonObject& json, int bytes, const QSt
             return;
         }
         makeRoomForDatagramNode(node, peer);
-        nodes.append(node);
+        addNode(node);
     }
     node->upData(json);
 }
@@ -371,6 +374,7 @@ void oxServices::makeRoomForDatagramNode(const oxNode* newcomer, const QString& 
         return;
     }
     oxNode* gone = nodes.takeAt(oldest);
+    nodeBySn.remove(gone->sn);
     static logThrottle full;
     int64_t held = 0;
     if (full.allow(&held))

@@ -58,8 +58,9 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
                 qCDebug(lcService, "Error devices data. %d %s", id, qUtf8Printable(logSafeText(sn)));
                 return QJsonObject();
             }
-            nodes.append(node);
-            qCDebug(lcService, "New node in %d %s", id, qUtf8Printable(logSafeText(sn)));
+            // Nodes made by a status report share the datagram cap: no login stands behind them either.
+            makeRoomForDatagramNode(node, QStringLiteral("a web request"));
+            addNode(node);
         }
         node->upData(json);
         return QJsonObject();

@@ -203,6 +203,10 @@ TEST_F(NodesAbuse, DatagramNodesAreCappedAndTheListStaysQuick)
     EXPECT_FALSE(known(sn(0)));
     EXPECT_TRUE(known(sn(total - 1)));
     EXPECT_TRUE(oxd.process().waitForOutput("nodes from datagrams: dev-"));
+    // A status posted over the web makes a node of the same kind: the cap holds.
+    web.post({{"cmd", "nodeStatus"}, {"sn", "web-00001"}, {"id", 1}});
+    EXPECT_TRUE(known("web-00001"));
+    EXPECT_EQ(web.post({{"cmd", "getNodeList"}}).value("data").toArray().size(), kMaxDatagramNodes + 1);
     expectBounded();
 }
 

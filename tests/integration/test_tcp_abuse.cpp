@@ -123,8 +123,9 @@ TEST_F(TcpAbuse, IdleInputConnectionsCostLittleMemory)
     ASSERT_TRUE(waitAccepted(base, 400));
     EXPECT_TRUE(apiAnswersPromptly());
     const long after = rss();
-    if (kMeasureRss)
+    if (kMeasureRss) {
         EXPECT_LT(after - before, 10 * kMiB) << "RSS " << before << " -> " << after << " KiB";
+    }
     // They are served, not just held: each gets the keep-alive.
     EXPECT_EQ(idle.back()->recvExactly(1, 3500), "\n");
 }

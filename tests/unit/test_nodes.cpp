@@ -407,7 +407,7 @@ TEST_F(NodeService, LivenessSweepLogsOutAfterMoreThanFiveWholeSeconds)
     oxNode* stale = services->findNode("dev-05");
     ASSERT_TRUE(fresh && stale);
     oxNode* never = oxNode::createNew(3, "dev-06", services.get());
-    services->nodes.append(never);
+    services->addNode(never);
     never->online = true; // only liveness matters here
     fresh->lastTime = QDateTime::currentDateTime().addSecs(-5);
     stale->lastTime = QDateTime::currentDateTime().addSecs(-6);
@@ -424,7 +424,7 @@ TEST_F(NodeService, DatagramNodesAreCappedByDroppingTheLongestSilent)
     // Silent the longest of all, but logged in over TCP once: it stays.
     oxNode* tcp = oxNode::createNew(1, "tcp-node", services.get());
     tcp->sessionToken = "t";
-    services->nodes.append(tcp);
+    services->addNode(tcp);
     auto status = [](const QString& sn) {
         return QString(R"({"cmd":"nodeStatus","id":1,"sn":"%1"})").arg(sn).toStdString();
     };
