@@ -246,15 +246,6 @@ TEST_F(OxlatToSrt, KcpPeerPushingIntoTheInputReachesSrtClients)
 
 // ---- hostile input ---------------------------------------------------------
 
-long rssKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 // One KCP segment header (little-endian) followed by `payload`.
 std::string segment(uint32_t conv, uint8_t cmd, uint32_t sn, const std::string& payload)
@@ -334,18 +325,18 @@ TEST_F(OxlatAbuse, OversizedSegmentsInAnAdoptedConversationCostNoMemory)
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     };
 
-    const long before = rssKb(node.process().pid());
+    const long before = oxt::rssKb(node.process().pid());
     long peak = before;
     long slowest = 0;
     const std::string payload(65000, 'A');
     for (uint32_t i = 0; i < 10300; ++i) {
         sendDatagram(segment(conv, 81, 2 + i, payload)); // the receiver may drop some: that is allowed
         if (i % 1000 == 999) {
-            peak = std::max(peak, rssKb(node.process().pid()));
+            peak = std::max(peak, oxt::rssKb(node.process().pid()));
             slowest = std::max<long>(slowest, apiMs());
         }
     }
-    peak = std::max(peak, rssKb(node.process().pid()));
+    peak = std::max(peak, oxt::rssKb(node.process().pid()));
     slowest = std::max<long>(slowest, apiMs());
     ::close(fd);
     EXPECT_LT(peak - before, 64 * 1024) << "RSS " << before << " kB before, " << peak << " kB at the peak";

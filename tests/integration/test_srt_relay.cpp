@@ -91,16 +91,6 @@ double processCpuSeconds(pid_t pid)
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long rssKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 std::string srtUrl(int port)
 {
@@ -435,7 +425,7 @@ TEST_F(SrtRelay, FullSpeedTcpSourceWithOneSrtCallerStaysBoundedAndTheApiAnswers)
     ASSERT_EQ(token.size(), 32);
 
     const pid_t pid = node.process().pid();
-    const long baseKb = rssKb(pid);
+    const long baseKb = oxt::rssKb(pid);
     std::atomic<bool> pushing{true};
     std::thread pusher([&] {
         const std::string block(256 * 1024, 'X');
@@ -446,7 +436,7 @@ TEST_F(SrtRelay, FullSpeedTcpSourceWithOneSrtCallerStaysBoundedAndTheApiAnswers)
     double slowest = 0;
     const auto t0 = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(4)) {
-        peakKb = std::max(peakKb, rssKb(pid));
+        peakKb = std::max(peakKb, oxt::rssKb(pid));
         const auto a = std::chrono::steady_clock::now();
         const QJsonObject r = oxt::apiPost(8001, {{"cmd", "getStreamList"}, {"token", token}}, "/api/post", 2000);
         slowest = std::max(slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count());

@@ -19,22 +19,7 @@
 namespace {
 
 constexpr long kMiB = 1024;  // in the KiB of /proc
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer holds freed memory in quarantine: resident size tells nothing.
-constexpr bool kMeasureRss = false;
-#else
-constexpr bool kMeasureRss = true;
-#endif
 
-long rssKb(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 int openFds(pid_t pid)
 {
@@ -90,7 +75,7 @@ protected:
             return ::testing::AssertionFailure() << "answered after " << s << " s";
         return ::testing::AssertionSuccess();
     }
-    long rss() { return rssKb(node.process().pid()); }
+    long rss() { return oxt::rssKb(node.process().pid()); }
     // Waits until the service holds `more` descriptors beyond `base`: accepted.
     ::testing::AssertionResult waitAccepted(int base, int more)
     {
@@ -123,7 +108,7 @@ TEST_F(TcpAbuse, IdleInputConnectionsCostLittleMemory)
     ASSERT_TRUE(waitAccepted(base, 400));
     EXPECT_TRUE(apiAnswersPromptly());
     const long after = rss();
-    if (kMeasureRss) {
+    if (oxt::kMeasureRss) {
         EXPECT_LT(after - before, 10 * kMiB) << "RSS " << before << " -> " << after << " KiB";
     }
     // They are served, not just held: each gets the keep-alive.
@@ -157,7 +142,7 @@ TEST_F(TcpAbuse, ClientsThatNeverReadShareOneBacklog)
     for (auto& c : stuck)
         EXPECT_TRUE(c->waitClosed(10000)) << "each is closed at its write limit";
     peak = std::max(peak, rss());
-    if (!kMeasureRss)
+    if (!oxt::kMeasureRss)
         return;
     EXPECT_LT(peak - before, 64 * kMiB) << "RSS " << before << " -> peak " << peak << " KiB";
     EXPECT_TRUE(oxt::waitFor([&] { return rss() - before < 8 * kMiB; }, 5000, 50))

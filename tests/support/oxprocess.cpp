@@ -366,4 +366,14 @@ void OxNode::expectCleanExit()
     EXPECT_TRUE(report.empty()) << "sanitizer report:\n" << tail(report, 20000);
 }
 
+long rssKb(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
 }  // namespace oxt

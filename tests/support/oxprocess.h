@@ -116,4 +116,13 @@ private:
     int exitStatus_ = -1;
 };
 
+// Resident size of a process in KiB; -1 once it is gone.
+long rssKb(pid_t pid);
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer holds freed memory in quarantine: resident size tells nothing.
+constexpr bool kMeasureRss = false;
+#else
+constexpr bool kMeasureRss = true;
+#endif
+
 }  // namespace oxt
