@@ -265,13 +265,13 @@ QByteArray metricsText(oxServices& services)
                    "Clients closed because their write queue reached its limit.",
                    [](const EndpointRow& r, Out o) {
                        if (o) appendUint(*o, r.f.closedAtWriteLimit);
-                       return r.output && !r.f.hasSrt && !r.f.hasLat;
+                       return r.output && r.f.hasWriteLimit;
                    });
     endpointFamily(out, endpoints, "oxnode_endpoint_dropped_copies_total", "counter",
                    "Copies of chunks dropped from the output's send queue when it was full.",
                    [](const EndpointRow& r, Out o) {
                        if (o) appendUint(*o, r.f.copiesDropped);
-                       return r.output && (r.f.hasSrt || r.f.hasLat);
+                       return r.output && r.f.hasSendQueue;
                    });
     endpointFamily(out, endpoints, "oxnode_endpoint_link_up", "gauge", "1 while the endpoint's link is up.",
                    [](const EndpointRow& r, Out o) { if (o) *o += r.f.linkUp ? '1' : '0'; return true; });

@@ -29,6 +29,8 @@ struct oxEndpointFigures {
     uint64_t closedAtWriteLimit = 0;
     uint64_t copiesDropped = 0;
     bool linkUp = false;
+    bool hasWriteLimit = false; // TCP: closes clients at the write limit
+    bool hasSendQueue = false;  // SRT and oxlat outputs: drop copies from a full queue
 
     bool hasSrt = false;
     double srtRttMs = 0;

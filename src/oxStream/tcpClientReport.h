@@ -40,5 +40,6 @@ inline oxEndpointFigures tcpFigures(const oxnet::TcpServer* server)
     server->byteTotals(&f.bytesSent, &f.bytesReceived);
     f.closedAtWriteLimit = server->closedAtWriteLimit();
     f.linkUp = f.clients > 0;
+    f.hasWriteLimit = true;
     return f;
 }

@@ -45,6 +45,7 @@ inline oxEndpointFigures latFigures(const kcp_udp* kcp)
     f.copiesDropped = kcp->messagesDropped();
     f.linkUp = kcp->isReady();
     f.hasLat = true;
+    f.hasSendQueue = true;
     f.latRttMs = kcp->lastRttMs();
     f.latRtoMs = kcp->lastRtoMs();
     f.latResent = kcp->lastResent();

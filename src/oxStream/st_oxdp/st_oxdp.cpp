@@ -217,5 +217,6 @@ oxEndpointFigures st_oxdp::figures()
 {
     oxEndpointFigures f = srtListener::figures();
     f.copiesDropped = static_cast<uint64_t>(dropped.load());
+    f.hasSendQueue = true;
     return f;
 }
