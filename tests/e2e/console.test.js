@@ -440,7 +440,7 @@ test('who is connected: a TCP client is listed under its stream and the Disconne
       const entry = row.locator(`.clients-panel tr[data-endpoint="st_tcp"][data-peer="${peer}"]`);
       await until(async () => (await entry.count()) === 1, `the client ${peer} in the list`);
       assert.equal(await entry.locator('td').first().textContent(), 'TCP out');
-      await screenshot(page, 'stream-clients');
+      await screenshot(page, 'stream-clients-listed');
       await entry.locator('button', { hasText: 'Disconnect' }).click();
       await until(async () => {
         await Promise.race([closed, new Promise((r) => setTimeout(r, 100))]);
