@@ -12,8 +12,11 @@
 #include <QJsonObject>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -323,7 +326,7 @@ TEST_F(Operations, TcpClientsAndPublishersAreListedAndOneIsClosed)
     EXPECT_EQ(keep->recvExactly(5, 10000), "after");
 }
 
-TEST_F(Operations, SrtCallerIsListedWithItsRoundTripAndClosed)
+TEST_F(Operations, SrtCallersAreListedWithTheirRoundTripAndOneIsClosed)
 {
     if (!onPath("srt-live-transmit"))
         GTEST_SKIP() << "srt-live-transmit is not installed";
@@ -347,6 +350,30 @@ TEST_F(Operations, SrtCallerIsListedWithItsRoundTripAndClosed)
     EXPECT_EQ(caller.value("address").toString(), "127.0.0.1");
     EXPECT_TRUE(caller.contains("rtt"));
     EXPECT_TRUE(caller.contains("loss"));
+
+    // A publisher on the input, fed through a FIFO held open by the test.
+    node.dir().mkdir("source");
+    const std::string fifo = node.dir().file("source/in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    oxt::Process source;
+    ASSERT_TRUE(source.start({"srt-live-transmit", "-chunk:1316", "file://con",
+                              "srt://127.0.0.1:8010?mode=caller&latency=20"},
+                             node.dir().file("source"), {}, node.dir().file("source"), fifo))
+        << source.error();
+    const std::string chunk(1316, 's');
+    ASSERT_TRUE(oxt::waitFor(
+        [&] {
+            [[maybe_unused]] const ssize_t n = ::write(fd, chunk.data(), chunk.size());
+            const QJsonArray c = clientsOf("sr_oxdp");
+            return c.size() == 1 && c[0].toObject().value("bytesReceived").toDouble() > 0;
+        },
+        15000, 100))
+        << source.describe();
+    ::close(fd);
+    source.terminate(5000);
+
     const QString peer = "127.0.0.1:" + QString::number(caller.value("port").toInt());
     EXPECT_EQ(closeClient("st_oxdp", peer).value("results").toString(), "success");
     // Gone; should the tool call again, it is a new caller with a new start.
