@@ -193,10 +193,13 @@ bool metricsAccessAllowed(const oxServices& services, bool loopback, const QByte
     const QByteArray pass = decoded.mid(colon + 1);
     const QString digest =
         QString::fromLatin1(QCryptographicHash::hash(pass, QCryptographicHash::Md5).toHex());
-    // Both compared, whatever the first gives: the time says nothing about which was wrong.
+    // As for a web login: the plain password, whose digest is passMd5, or a
+    // configured value of 32 characters as it stands. Everything is compared,
+    // whatever the first comparison gives: the time says nothing about which was wrong.
     const bool userOk = constantTimeEquals(user, services.username);
-    const bool passOk = constantTimeEquals(digest, services.passMd5);
-    return userOk && passOk;
+    const bool digestOk = constantTimeEquals(digest, services.passMd5);
+    const bool finishedOk = services.password.size() == 32 && constantTimeEquals(QString::fromUtf8(pass), services.password);
+    return userOk && (digestOk || finishedOk);
 }
 
 QByteArray metricsText(oxServices& services)

@@ -16,8 +16,9 @@ class oxServices;
 QByteArray metricsText(oxServices& services);
 
 // Main thread. Loopback clients read without credentials; others must send
-// HTTP Basic credentials of the web user (the password itself, checked
-// against the stored digest).
+// HTTP Basic credentials of the web user: the plain password (checked
+// against the stored digest) or, when the configured password is a finished
+// 32-character digest, that value as it stands.
 bool metricsAccessAllowed(const oxServices& services, bool loopback, const QByteArray& authorization);
 
 // A label value with '\', '"' and line feeds escaped as the format wants.

@@ -257,6 +257,21 @@ TEST_F(Operations, MetricsFromAnotherAddressNeedTheWebUsersBasicCredentials)
     EXPECT_EQ(local.status, 200);
     EXPECT_NE(local.body.find("oxnode_web_requests_total{result=\"unauthorized\"} 4\n"), std::string::npos)
         << oxt::tail(local.body);
+
+    // Changed from the console, the password is kept as its digest: the
+    // plain password still reads, and so does that configured value itself.
+    const std::string digest = oxt::md5Hex("s3cret");
+    const QJsonObject changed = call({{"cmd", "setWebPassword"},
+                                      {"old", QString::fromStdString(oxt::md5Hex(kPassword))},
+                                      {"new", QString::fromStdString(digest)}});
+    ASSERT_EQ(changed.value("results").toString(), "success");
+    for (const std::string& pass : {std::string("s3cret"), digest}) {
+        oxt::HttpConnection conn(8001, "10.77.0.1");
+        const oxt::HttpResponse r = conn.request(
+            "GET", "/metrics", {},
+            {{"Authorization", "Basic " + QByteArray::fromStdString("admin:" + pass).toBase64().toStdString()}});
+        EXPECT_EQ(r.status, 200) << pass;
+    }
 }
 
 TEST_F(Operations, TcpClientsAndPublishersAreListedAndOneIsClosed)
