@@ -40,7 +40,8 @@ public:
         (void)port;
         return false;
     }
-    // Main thread: the figures /metrics exports, from atomics only.
+    // Main thread: the figures /metrics exports, read without any lock the
+    // media path takes (atomics, or a registry only accept and close touch).
     virtual oxEndpointFigures figures() { return {}; }
 
     // Common receive path of every input: wrap the chunk and hand it to the
