@@ -4,7 +4,11 @@
 // HTTP responder built in here that answers a fixed reply of the same size.
 // Runs in a private network namespace.
 //
-//   bench_web [--oxnode PATH] [--seconds S] [--cmd getStreamList]
+// With --metrics: GET /metrics against oxnode with 100 streams instead, one
+// keep-alive client: its latency and what one reading costs the main thread
+// (CPU time of the main thread per request).
+//
+//   bench_web [--oxnode PATH] [--seconds S] [--cmd getStreamList] [--metrics 1]
 #include "benchCommon.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,7 +47,7 @@ using Clock = std::chrono::steady_clock;
 // Reads one API reply: a head ending in an empty line (LF or CRLF),
 // "Content-Length" body bytes and, for oxnode's format, one extra LF.
 // buf keeps bytes that arrived beyond the reply.
-bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = nullptr)
+bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = nullptr, bool extraLf = true)
 {
     char tmp[65536];
     size_t headEnd;
@@ -66,7 +70,7 @@ bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = n
     if (cl == std::string::npos || cl > headEnd)
         return false;
     const size_t len = std::strtoul(buf.c_str() + cl + 16, nullptr, 10);
-    const size_t total = headEnd + sepLen + len + 1;  // + the extra LF
+    const size_t total = headEnd + sepLen + len + (extraLf ? 1 : 0);  // + the extra LF of API replies
     while (buf.size() < total) {
         const ssize_t r = recv(fd, tmp, sizeof tmp, 0);
         if (r <= 0)
@@ -226,6 +230,48 @@ void print(const char* what, int n, const Result& r, double baseRps)
     std::printf("\n");
 }
 
+int benchMetrics(const std::string& bin, double seconds)
+{
+    std::string streams = "[";
+    for (int i = 0; i < 100; ++i)
+        streams += (i ? ", " : "") + std::string("{\"id\": ") + std::to_string(i) + ", \"name\": \"stream" + std::to_string(i) + "\"}";
+    streams += "]";
+    OxnodeProcess ox(bin, 8001, {}, streams);
+    // Every stream is up once its last output port listens.
+    close(connectTo(8020 + 20 * 99));
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const int fd = connectTo(8001);
+    std::string buf, body;
+    if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, &body, nullptr, false))
+        die("metrics");
+    std::printf("GET /metrics with 100 streams: %zu bytes, %zu lines, %.0f s\n", body.size(),
+                static_cast<size_t>(std::count(body.begin(), body.end(), '\n')), seconds);
+    // What the main thread spends anyway (heart ticks of 100 streams), to subtract.
+    const double idle0 = cpuSecondsOf(ox.pid, ox.pid);
+    const auto idleStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double idlePerSec = (cpuSecondsOf(ox.pid, ox.pid) - idle0)
+        / std::chrono::duration<double>(Clock::now() - idleStart).count();
+    std::vector<double> lat;
+    const auto busyStart = Clock::now();
+    const double cpu0 = cpuSecondsOf(ox.pid, ox.pid);
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        const auto t0 = Clock::now();
+        if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, &body, nullptr, false))
+            die("metrics");
+        lat.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    const double cpu = cpuSecondsOf(ox.pid, ox.pid) - cpu0
+        - idlePerSec * std::chrono::duration<double>(Clock::now() - busyStart).count();
+    close(fd);
+    std::sort(lat.begin(), lat.end());
+    std::printf("requests %zu  latency p50 %.2f ms  p99 %.2f ms  main thread %.2f ms CPU per request\n", lat.size(),
+                lat[lat.size() / 2], lat[std::min(lat.size() - 1, lat.size() * 99 / 100)],
+                1000.0 * cpu / static_cast<double>(lat.size()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -233,6 +279,7 @@ int main(int argc, char** argv)
     std::string bin = OXNODE_BIN;
     double seconds = 3;
     std::string cmd = "getStreamList";
+    bool metrics = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--oxnode")
@@ -241,9 +288,13 @@ int main(int argc, char** argv)
             seconds = std::stod(argv[i + 1]);
         else if (a == "--cmd")
             cmd = argv[i + 1];
+        else if (a == "--metrics")
+            metrics = std::string(argv[i + 1]) == "1";
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
+    if (metrics)
+        return benchMetrics(bin, seconds);
 
     OxnodeProcess ox(bin, 8001, {}, tenStreams());
     const int fd = connectTo(8001);

@@ -1,6 +1,7 @@
 // Node sessions on TCP and the node command handler. Main thread only: the
 // connections, the dispatcher and the heart tick all run there.
 #include "oxNode.h"
+#include "opsCounters.h"
 #include "logLimit.h"
 #include "logging.h"
 #include "oxProfile.h"
@@ -54,6 +55,7 @@ oxNode* oxNode::createNew(int id, QString sn, oxServices* services)
 void oxNode::newTcpConnect(oxTcpClientSocket* c, QJsonObject json)
 {
     if (jsonStr(json, kCmd) != QLatin1String("nodeLogin")) {
+        opsCounters().count(opsCounters().nodeLoginsRefused);
         c->sendJson(refusal("token error!"));
         c->close();
         return;
@@ -64,6 +66,7 @@ void oxNode::newTcpConnect(oxTcpClientSocket* c, QJsonObject json)
 void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
 {
     if (!constantTimeEquals(jsonStr(json, QStringLiteral("token")), services->nodeTokenMd5)) {
+        opsCounters().count(opsCounters().nodeLoginsRefused);
         tcpLogout(c);
         return;
     }
@@ -87,6 +90,7 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
          QJsonObject{{QStringLiteral("token"), sessionToken}, {QStringLiteral("id"), id}, {QStringLiteral("sn"), sn}}},
     });
     resetTcpClient(c);
+    opsCounters().count(opsCounters().nodeLogins);
     // Closing a previous connection in resetTcpClient cleared it.
     online = true;
 }

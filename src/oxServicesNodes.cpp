@@ -6,6 +6,7 @@
 #include "oxFrames.h"
 #include "oxNode.h"
 #include "oxServices.h"
+#include "opsCounters.h"
 #include "oxTcpClientSocket.h"
 #include "publicFunc.h"
 
@@ -159,6 +160,7 @@ void oxServices::tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject 
 void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
 {
     if (!constantTimeEquals(jsonStr(json, QStringLiteral("token")), nodeTokenMd5)) {
+        opsCounters().count(opsCounters().nodeLoginsRefused);
         client->sendJson(refusal("token error!"));
         client->close();
         return;
@@ -169,6 +171,7 @@ void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
     if (!node) {
         node = oxNode::createNew(id, sn, this);
         if (!node) {
+            opsCounters().count(opsCounters().nodeLoginsRefused);
             client->sendJson(refusal("Failed to login!"));
             client->close();
             return;
@@ -329,6 +332,7 @@ void oxServices::localDeviceStatus(const QJsonObject& json, int bytes, const QSt
     const QString sn = jsonStr(json, QStringLiteral("sn"));
     int64_t held = 0;
     if (bytes > kMaxStatusDatagramBytes) {
+        opsCounters().count(opsCounters().nodeFramesRefused);
         if (datagramLog().allow(peer, &held))
             qCWarning(lcNode, "status report of %d bytes for %s from %s refused (at most %d) (%lld held back)",
                       bytes, qUtf8Printable(logSafeText(sn)), qUtf8Printable(peer), kMaxStatusDatagramBytes,

@@ -7,6 +7,7 @@
 #include "oxServices.h"
 #include "oxStream.h"
 #include "publicFunc.h"
+#include "streamClients.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -103,6 +104,8 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
             setSystemCfg(data);
         return QJsonObject();
     }
+    if (isStreamClientsCommand(cmd))
+        return streamClientsCommand(*this, json, origin == CmdOrigin::Web);
     if (cmd == QLatin1String("renameStreamServer")) {
         renameStream(json);
         return QJsonObject();

@@ -1,4 +1,5 @@
 #include "oxTcpClientSocket.h"
+#include "opsCounters.h"
 #include "logLimit.h"
 #include "logging.h"
 
@@ -99,6 +100,7 @@ void oxTcpClientSocket::processFifo()
         case oxFrameReader::Result::NeedMore:
             return;
         case oxFrameReader::Result::Overflow: {
+            opsCounters().count(opsCounters().nodeFramesRefused);
             int64_t held = 0;
             if (overflowLog().allow(peerIp, &held))
                 qCWarning(lcNode, "oxTcpClientSocket: %s:%d sent more than %d bytes without a frame end, closing"
@@ -115,6 +117,7 @@ void oxTcpClientSocket::processFifo()
                 Q_EMIT revData(this, pElement, object);
                 break;
             case FrameParse::Malformed: {
+                opsCounters().count(opsCounters().nodeFramesRefused);
                 int64_t held = 0;
                 if (malformedLog().allow(peerIp, &held))
                     qCDebug(lcNode, "%s (from %s, %lld held back)", qUtf8Printable(error),

@@ -1,6 +1,7 @@
 #include "webCgi.h"
 #include "logLimit.h"
 #include "logging.h"
+#include "opsCounters.h"
 #include "oxServices.h"
 #include "webGuard.h"
 #include "webHttp.h"
@@ -281,11 +282,17 @@ int webThread::beginRequest(mg_connection* conn)
         return sendNotFound(conn);
     if (ConnectionState* state = connectionState(conn))
         ++state->requests;
+    const auto counted = [](int status) {
+        opsCounters().countWeb(webResultOfStatus(status));
+        return status;
+    };
     if (isApiPath(path))
-        return self->answerApi(conn);
+        return counted(self->answerApi(conn));
+    if (std::strcmp(path, "/metrics") == 0)
+        return counted(self->answerMetrics(conn));
     if (std::strcmp(path, "/websocket") == 0 && isWebSocketUpgrade(conn) && self->webSocketReadyToServe)
-        return self->upgradeWebSocket(conn);
-    return self->serveStatic(conn, path);
+        return counted(self->upgradeWebSocket(conn));
+    return counted(self->serveStatic(conn, path));
 }
 
 int webThread::upgradeWebSocket(mg_connection* conn)

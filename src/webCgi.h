@@ -83,6 +83,8 @@ private:
 
     // Worker threads.
     int upgradeWebSocket(mg_connection* conn);
+    // Worker threads: GET /metrics, built on the main thread (webMetrics.cpp).
+    int answerMetrics(mg_connection* conn);
 
     int webPort = 8000;
     QString webRoot;

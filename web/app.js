@@ -3,6 +3,7 @@
 import { md5Hex } from './md5.js';
 import { formatBitRate, formatDuration } from './format.js';
 import { SeriesSet, draw, inWindow, makeChart } from './chart.js';
+import { attachClients } from './clients.js';
 
 const API = '/api/post';
 const REFRESH_MS = 1000;
@@ -356,8 +357,11 @@ function makeStreamRow(id) {
   rec.epTable = h('table', { class: 'endpoints' }, rec.epBody);
   rec.renameBtn = h('button', { type: 'button', class: 'small', onclick: () => renameStream(rec.id) }, 'Rename');
   rec.deleteBtn = h('button', { type: 'button', class: 'small danger', onclick: () => deleteStream(rec.id) }, 'Delete');
+  const epCell = h('td', {}, rec.epTable);
+  const actions = h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.deleteBtn);
   rec.tr = h('tr', { class: 'stream', dataset: { id: String(id) } },
-    rec.idCell, rec.nameCell, rec.rateCell, h('td', {}, rec.epTable), h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.deleteBtn));
+    rec.idCell, rec.nameCell, rec.rateCell, epCell, actions);
+  rec.clients = attachClients({ api, h, actions, host: epCell, streamId: () => rec.id });
   return rec;
 }
 

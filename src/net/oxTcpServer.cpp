@@ -4,6 +4,7 @@
 #include "logging.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -139,10 +140,15 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
     , maxWriteBufSize_(maxWriteBufSize)
 {
     try {
-        peeraddr_ = peer.address().to_string() + ":" + std::to_string(peer.port());
+        peerIp_ = peer.address().to_string();
     } catch (...) {
-        peeraddr_ = "?:" + std::to_string(peer.port());
+        peerIp_ = "?";
     }
+    peerPort_ = peer.port();
+    peeraddr_ = peerIp_ + ":" + std::to_string(peer.port());
+    sinceMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
     // Relayed chunks are written as they arrive; holding small ones back for
     // coalescing would only add latency.
     asio::error_code ec;
@@ -200,6 +206,7 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
         }
         if (n > 0) {
             size_t sent = static_cast<size_t>(n);
+            bytesSent_.fetch_add(sent, std::memory_order_relaxed);
             const size_t fromQueue = sent < queued ? sent : queued;
             pending_.consume(fromQueue);
             queued -= fromQueue;
@@ -207,8 +214,10 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             p += sent;
             left -= sent;
         }
-        if (left == 0)
+        if (left == 0) {
+            queuedNow_.store(pending_.size(), std::memory_order_relaxed);
             return static_cast<int>(len); // anything still queued stays armed on the worker
+        }
         if (queued + left > maxWriteBufSize_) {
             overLimit = true;
             requestCloseLocked();
@@ -224,6 +233,7 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             }
             if (pending_.size() > queuedPeak_)
                 queuedPeak_ = pending_.size();
+            queuedNow_.store(pending_.size(), std::memory_order_relaxed);
             if (!writeArmed_) {
                 writeArmed_ = true;
                 // The socket object belongs to the worker; arm the wait there.
@@ -233,6 +243,7 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
         }
     }
     if (overLimit) {
+        server_->closedAtLimit_.fetch_add(1, std::memory_order_relaxed);
         qCWarning(lcTcp, "tcp channel %s write buffer over %llu bytes, closing", peeraddr_.c_str(),
                   static_cast<unsigned long long>(maxWriteBufSize_));
         return -1;
@@ -251,6 +262,7 @@ void SocketChannel::requestCloseLocked()
 {
     closing_ = true;
     pending_.clear();
+    queuedNow_.store(0, std::memory_order_relaxed);
     // Still under writeMutex_ with closing_ newly set: the worker has not
     // closed this channel yet, so its loop is alive to run this.
     asio::post(worker_->ctx, [self = shared_from_this()] { self->closeInLoop(); });
@@ -305,6 +317,7 @@ void SocketChannel::onReadable(const asio::error_code& ec)
             closeInLoop(); // EOF or reset
             return;
         }
+        bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         if (server_->onMessage) {
             try {
                 server_->onMessage(shared_from_this(), worker_->readArea.get(), static_cast<size_t>(n));
@@ -356,6 +369,8 @@ void SocketChannel::onWritable(const asio::error_code& ec)
                 const ssize_t n = sendIov(fd_, iov, count);
                 if (n > 0) {
                     pending_.consume(static_cast<size_t>(n));
+                    bytesSent_.fetch_add(static_cast<size_t>(n), std::memory_order_relaxed);
+                    queuedNow_.store(pending_.size(), std::memory_order_relaxed);
                     continue;
                 }
                 if (n < 0 && wouldBlock(errno))
@@ -393,6 +408,7 @@ void SocketChannel::closeInLoop()
         std::lock_guard<std::mutex> lk(writeMutex_);
         closing_ = true;
         pending_.clear();
+        queuedNow_.store(0, std::memory_order_relaxed);
         connected_.store(false, std::memory_order_release);
         trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
         // Closing the descriptor under writeMutex_: no write() can send on a
@@ -586,6 +602,11 @@ void TcpServer::addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, cons
 {
     const uint32_t id = nextId_.fetch_add(1, std::memory_order_relaxed) + 1;
     SocketChannelPtr ch(new SocketChannel(this, w, std::move(s), peer, id, maxWriteBufSize_));
+    {
+        std::lock_guard<std::mutex> reg(registryMutex_);
+        registry_.emplace(id, ch);
+        openClients_.fetch_add(1, std::memory_order_relaxed);
+    }
     // Inserted and announced under the lock: anything that finds the channel
     // in the map (broadcast, stop) queues its work behind the connect callback.
     std::lock_guard<std::mutex> lk(channelsMutex_);
@@ -608,6 +629,58 @@ void TcpServer::removeChannel(SocketChannel* ch)
         // With the map, so a count seen without the channel is never stale.
         ch->worker_->connections.fetch_sub(1, std::memory_order_relaxed);
     }
+    std::lock_guard<std::mutex> reg(registryMutex_);
+    if (registry_.erase(ch->id()) > 0) {
+        goneBytesSent_ += ch->bytesSent();
+        goneBytesReceived_ += ch->bytesReceived();
+        openClients_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+std::vector<TcpServer::ClientInfo> TcpServer::clients() const
+{
+    std::vector<ClientInfo> out;
+    std::lock_guard<std::mutex> reg(registryMutex_);
+    out.reserve(registry_.size());
+    for (const auto& kv : registry_) {
+        const SocketChannel& ch = *kv.second;
+        if (!ch.isConnected())
+            continue;
+        out.push_back({ch.peerIp(), ch.peerPort(), ch.connectedSinceMs(), ch.bytesSent(), ch.bytesReceived(),
+                       ch.queuedBytesNow()});
+    }
+    return out;
+}
+
+bool TcpServer::closeClient(const std::string& ip, int port)
+{
+    SocketChannelPtr found;
+    {
+        std::lock_guard<std::mutex> reg(registryMutex_);
+        for (const auto& kv : registry_) {
+            if (kv.second->isConnected() && kv.second->peerPort() == port && kv.second->peerIp() == ip) {
+                found = kv.second;
+                break;
+            }
+        }
+    }
+    if (!found)
+        return false;
+    found->close();
+    return true;
+}
+
+void TcpServer::byteTotals(uint64_t* sent, uint64_t* received) const
+{
+    std::lock_guard<std::mutex> reg(registryMutex_);
+    uint64_t s = goneBytesSent_;
+    uint64_t r = goneBytesReceived_;
+    for (const auto& kv : registry_) {
+        s += kv.second->bytesSent();
+        r += kv.second->bytesReceived();
+    }
+    *sent = s;
+    *received = r;
 }
 
 void TcpServer::closesocket()
@@ -683,8 +756,17 @@ void TcpServer::stop()
         if (w->thread.joinable())
             w->thread.join();
     }
-    std::lock_guard<std::mutex> lk(channelsMutex_);
-    channels_.clear();
+    {
+        std::lock_guard<std::mutex> lk(channelsMutex_);
+        channels_.clear();
+    }
+    std::lock_guard<std::mutex> reg(registryMutex_);
+    for (const auto& kv : registry_) {
+        goneBytesSent_ += kv.second->bytesSent();
+        goneBytesReceived_ += kv.second->bytesReceived();
+    }
+    registry_.clear();
+    openClients_.store(0, std::memory_order_relaxed);
 }
 
 } // namespace oxnet

@@ -72,6 +72,14 @@ public:
 
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;
+    // Thread safe, without any lock: the same figures as last stored by the
+    // writer and the reader, for the operator's client list.
+    size_t queuedBytesNow() const { return queuedNow_.load(std::memory_order_relaxed); }
+    uint64_t bytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
+    uint64_t bytesReceived() const { return bytesReceived_.load(std::memory_order_relaxed); }
+    const std::string& peerIp() const { return peerIp_; }     // fixed at accept
+    int peerPort() const { return peerPort_; }                 // fixed at accept
+    int64_t connectedSinceMs() const { return sinceMs_; }      // wall clock at accept
 
 private:
     friend class TcpServer;
@@ -94,6 +102,9 @@ private:
     detail::TcpWorker* worker_;
     std::optional<Socket> sock_; // destroyed (fd closed) under writeMutex_ on the worker
     std::string peeraddr_;
+    std::string peerIp_;
+    int peerPort_ = 0;
+    int64_t sinceMs_ = 0;
     int fd_ = -1;
     uint32_t id_ = 0;
     long loopTid_ = 0;
@@ -109,6 +120,11 @@ private:
     bool writeArmed_ = false;
     ByteQueue pending_; // bytes accepted by write() and not yet sent
     size_t queuedPeak_ = 0; // most bytes pending_ held since it was last empty after a trim
+    // Stored under writeMutex_ (queuedNow_, bytesSent_) or on the worker
+    // (bytesReceived_); read from anywhere without it.
+    std::atomic<size_t> queuedNow_{0};
+    std::atomic<uint64_t> bytesSent_{0};
+    std::atomic<uint64_t> bytesReceived_{0};
 };
 
 using SocketChannelPtr = std::shared_ptr<SocketChannel>;
@@ -164,6 +180,29 @@ public:
     // channel. Returns how many channels accepted them.
     int broadcast(const void* data, size_t len);
 
+    // One connection as the operator's client list shows it.
+    struct ClientInfo {
+        std::string ip;
+        int port = 0;
+        int64_t sinceMs = 0;
+        uint64_t bytesSent = 0;
+        uint64_t bytesReceived = 0;
+        size_t bytesQueued = 0;
+    };
+    // Any thread. The connections open now, from the client registry: its
+    // lock is taken at accept, at disconnect and here, never by broadcast.
+    std::vector<ClientInfo> clients() const;
+    // Any thread: closes the connection from ip:port (registry lock, then the
+    // close goes to its worker); false when there is none.
+    bool closeClient(const std::string& ip, int port);
+    // Any thread, lock-free: connections open now, and totals over the
+    // server's life (closed connections included; open ones as of their
+    // last disconnect: see clients() for the live part).
+    size_t openClients() const { return openClients_.load(std::memory_order_relaxed); }
+    uint64_t closedAtWriteLimit() const { return closedAtLimit_.load(std::memory_order_relaxed); }
+    // Any thread (registry lock): bytes sent and received by every connection so far.
+    void byteTotals(uint64_t* sent, uint64_t* received) const;
+
     size_t maxWriteBufSize() const { return maxWriteBufSize_; }
     // Owner thread: the bound listening port (useful after createsocket(0)), or -1.
     int listenPort() const;
@@ -189,6 +228,14 @@ private:
     mutable std::mutex channelsMutex_;
     std::map<uint32_t, SocketChannelPtr> channels_;
     std::atomic<uint32_t> nextId_{0};
+    // The client registry: the same channels as channels_, under a lock of
+    // its own so that the control path never waits behind a broadcast.
+    mutable std::mutex registryMutex_;
+    std::map<uint32_t, SocketChannelPtr> registry_;
+    uint64_t goneBytesSent_ = 0;     // registryMutex_: totals of closed connections
+    uint64_t goneBytesReceived_ = 0; // registryMutex_
+    std::atomic<size_t> openClients_{0};
+    std::atomic<uint64_t> closedAtLimit_{0};
     bool started_ = false;
     bool stopped_ = false;
 };

@@ -207,10 +207,19 @@ QJsonObject oxStream::describe(bool status)
 {
     QJsonArray ins;
     QJsonArray outs;
+    // With the status goes each endpoint's number of clients (publishers of
+    // an input), read from what the endpoint publishes.
+    auto report = [status](oxStreamType* ep) {
+        if (!status)
+            return ep->getCfg();
+        QJsonObject o = ep->getStatus();
+        o.insert(QStringLiteral("clientCount"), static_cast<qint64>(ep->figures().clients));
+        return o;
+    };
     for (oxStreamType* in : inList)
-        ins.append(status ? in->getStatus() : in->getCfg());
+        ins.append(report(in));
     for (oxStreamType* out : outList)
-        outs.append(status ? out->getStatus() : out->getCfg());
+        outs.append(report(out));
     return QJsonObject{
         {QStringLiteral("id"), streamId},
         {QStringLiteral("name"), streamName},
@@ -244,4 +253,5 @@ void oxStream::heartTimerSlots()
     // bytes counted since the wrap instead of a negative rate.
     bitRate = diff >= 0 ? diff : total;
     byteTotalAtTick = total;
+    receivedTotal += static_cast<uint64_t>(bitRate);
 }

@@ -35,6 +35,8 @@ public:
 
     bool isRunning() const { return running.load(); }
     int currentBitRate() const { return bitRate; }
+    // Main thread: bytes received over the stream's life, summed by the heart tick.
+    uint64_t bytesReceivedTotal() const { return receivedTotal; }
     const QList<oxStreamType*>& inputs() const { return inList; }
     const QList<oxStreamType*>& outputs() const { return outList; }
 
@@ -62,6 +64,7 @@ private:
     std::atomic<int32_t> byteTotal{0};
     int32_t byteTotalAtTick = 0;
     int32_t bitRate = 0;
+    uint64_t receivedTotal = 0; // main thread (heart tick)
     QTimer* heartTimer = nullptr;
     oxServices* services = nullptr;
     std::atomic<bool> running{false};

@@ -3,9 +3,12 @@
 // start/stop/getCfg/destructor run on the main thread; getStatus on the main
 // thread; putBufIn on the receiving endpoints' network threads, possibly
 // several at once: outputs protect themselves and never keep the lent buffer.
+#include "endpointReport.h"
 #include "oxObject.h"
 
 #include <QJsonObject>
+
+#include <vector>
 
 class oxStream;
 class oxStreamBuf;
@@ -24,6 +27,22 @@ public:
     virtual QJsonObject parserJson(QJsonObject cmd);
     virtual void onBufOut(oxStreamBuf* buf);
     virtual void putBufIn(oxStreamBuf* buf);
+
+    // Main thread: the clients connected now, as the endpoint last published
+    // them (none by default).
+    virtual std::vector<oxEndpointClient> clientList() { return {}; }
+    // Main thread: asks the endpoint to close the client at address:port;
+    // false when it holds no such client. The close itself happens on the
+    // endpoint's thread, shortly after.
+    virtual bool closeClient(const QString& address, int port)
+    {
+        (void)address;
+        (void)port;
+        return false;
+    }
+    // Main thread: the figures /metrics exports, read without any lock the
+    // media path takes (atomics, or a registry only accept and close touch).
+    virtual oxEndpointFigures figures() { return {}; }
 
     // Common receive path of every input: wrap the chunk and hand it to the
     // stream (which takes ownership), or drop it when no stream is set.

@@ -107,8 +107,15 @@ void srtListener::refreshStats(SRTSOCKET s)
         return;
     SRT_TRACEBSTATS fresh;
     if (srt_bstats(s, &fresh, 1) == 0) {
-        std::lock_guard<std::mutex> lock(statsLock);
-        stats = fresh;
+        {
+            std::lock_guard<std::mutex> lock(statsLock);
+            stats = fresh;
+        }
+        lastRttMs.store(fresh.msRTT, std::memory_order_relaxed);
+        lastSendLoss.store(fresh.pktSndLossTotal, std::memory_order_relaxed);
+        lastReceiveLoss.store(fresh.pktRcvLossTotal, std::memory_order_relaxed);
+        lastRetransmitted.store(fresh.pktRetransTotal, std::memory_order_relaxed);
+        lastBandwidthMbps.store(fresh.mbpsBandwidth, std::memory_order_relaxed);
     }
     statsRequested.store(false);
 }
@@ -159,6 +166,7 @@ bool srtListener::attempt()
                 qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
                 callerGone(s);
                 srt_close(s);
+                callerBook.gone(s);
             } else if (s == server) {
                 failed = !acceptOne(server, eid);
             } else {
@@ -166,8 +174,17 @@ bool srtListener::attempt()
             }
         }
         pollDone();
+        const SRTSOCKET kicked = callerBook.takeCloseRequest();
+        if (kicked != SRT_INVALID_SOCK && callerBook.holds(kicked)) {
+            qCDebug(lcSrt, "caller %d closed on request", static_cast<int>(kicked));
+            callerGone(kicked);
+            srt_close(kicked);
+            callerBook.gone(kicked);
+        }
+        callerBook.publishIfDue();
     }
     const std::vector<SRTSOCKET> leaving = attemptEnds();
+    callerBook.attemptEnded();
     if (!failed)
         qCDebug(lcSrt, "-------------------- SRT ERROR?");
     for (SRTSOCKET c : leaving)
@@ -191,5 +208,32 @@ bool srtListener::acceptOne(SRTSOCKET server, int eid)
         return false;
     }
     callerAccepted(c);
+    callerBook.accepted(c);
     return true;
+}
+
+std::vector<oxEndpointClient> srtListener::clientList()
+{
+    return callerBook.snapshot();
+}
+
+bool srtListener::closeClient(const QString& address, int port)
+{
+    return callerBook.requestClose(address, port);
+}
+
+oxEndpointFigures srtListener::figures()
+{
+    oxEndpointFigures f;
+    f.clients = callerBook.count();
+    f.bytesSent = bytesOut.load(std::memory_order_relaxed);
+    f.bytesReceived = bytesIn.load(std::memory_order_relaxed);
+    f.linkUp = srtReady.load();
+    f.hasSrt = liveStatus;
+    f.srtRttMs = lastRttMs.load(std::memory_order_relaxed);
+    f.srtSendLoss = lastSendLoss.load(std::memory_order_relaxed);
+    f.srtReceiveLoss = lastReceiveLoss.load(std::memory_order_relaxed);
+    f.srtRetransmitted = lastRetransmitted.load(std::memory_order_relaxed);
+    f.srtBandwidthMbps = lastBandwidthMbps.load(std::memory_order_relaxed);
+    return f;
 }

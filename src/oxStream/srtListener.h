@@ -12,6 +12,7 @@
 // media thread copies fresh figures of the socket it is busy with.
 #include "oxProfile.h"
 #include "oxStreamType.h"
+#include "srtCallers.h"
 #include "srtCommon.h"
 
 #include <QTimer>
@@ -53,6 +54,11 @@ public:
     QJsonObject getCfg() override;
     // Main or web thread: statistics copied under statsLock.
     QJsonObject getStatus() override;
+    // Main thread: the callers as the thread of attempts last published them.
+    std::vector<oxEndpointClient> clientList() override;
+    bool closeClient(const QString& address, int port) override;
+    // Main thread, from atomics only.
+    oxEndpointFigures figures() override;
 
     int port = -1;
 
@@ -95,6 +101,9 @@ protected:
     virtual std::vector<SRTSOCKET> attemptEnds() = 0;
 
     std::atomic<bool> srtReady{false};
+    // Payload bytes through the endpoint's callers, counted by its media thread.
+    std::atomic<uint64_t> bytesOut{0};
+    std::atomic<uint64_t> bytesIn{0};
 
 private:
     void loop(const std::function<bool()>& step);
@@ -103,6 +112,7 @@ private:
     void pause(int ms);
 
     const Texts texts;
+    srtCallerBook callerBook{texts.output};
     const bool liveStatus = oxProfile::current().liveStatus;
     const int advertisedLatencyMs = oxProfile::current().srtUrlLatencyMs;
     bool started = false; // main thread only
@@ -118,4 +128,10 @@ private:
     std::atomic<bool> statsRequested{false};
     std::mutex statsLock; // guards stats
     SRT_TRACEBSTATS stats{};
+    // The figures of stats that /metrics reads, stored with them.
+    std::atomic<double> lastRttMs{0};
+    std::atomic<int64_t> lastSendLoss{0};
+    std::atomic<int64_t> lastReceiveLoss{0};
+    std::atomic<int64_t> lastRetransmitted{0};
+    std::atomic<double> lastBandwidthMbps{0};
 };

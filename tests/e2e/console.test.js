@@ -4,6 +4,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import net from 'node:net';
 import path from 'node:path';
 import {
   BASE_URL,
@@ -383,11 +384,12 @@ test('charts: the bit rate chart grows with each poll and rises with traffic', o
 
 test('client counts: shown beside the endpoints that report one, nothing beside the others', opts, async (t) => {
   await withConsole('client-counts', async ({ browser, page }) => {
-    // Today's service reports no count for any endpoint: none is shown.
+    // The service reports a count for every endpoint: nobody is connected yet.
     await login(page);
     const row = streamRow(page, 0);
     await until(async () => (await row.locator('code.url').count()) === 6, 'six endpoints');
-    assert.equal(await row.locator('.clients:visible').count(), 0);
+    await until(async () => (await row.locator('.clients:visible').count()) === 6, 'six counts');
+    assert.deepEqual(await row.locator('.clients').allTextContents(), Array(6).fill('0 clients'));
 
     // A reply that carries counts for two of the outputs.
     const other = await browser.newPage();
@@ -398,7 +400,8 @@ test('client counts: shown beside the endpoints that report one, nothing beside 
         if (!String(init?.body ?? '').includes('"getStreamList"')) return res;
         const reply = await res.json();
         for (const s of reply.data ?? []) {
-          for (const ep of s.outList ?? []) {
+          for (const ep of [...(s.inList ?? []), ...(s.outList ?? [])]) {
+            delete ep.clientCount;
             if (ep.type === 'st_tcp') ep.clientCount = 2;
             if (ep.type === 'st_oxdp') ep.clientCount = 1;
           }
@@ -416,5 +419,36 @@ test('client counts: shown beside the endpoints that report one, nothing beside 
     }));
     assert.deepEqual(shown, [null, null, null, '2 clients', '1 client', null]);
     await other.close();
+  });
+});
+
+test('who is connected: a TCP client is listed under its stream and the Disconnect button closes it', opts, async (t) => {
+  await withConsole('stream-clients', async ({ page }) => {
+    await login(page);
+    const row = streamRow(page, 0);
+    const client = net.connect({ host: '127.0.0.1', port: 8020 });
+    const closed = new Promise((resolve) => client.once('close', resolve));
+    client.on('error', () => {});
+    client.on('data', () => {});
+    await new Promise((resolve, reject) => {
+      client.once('connect', resolve);
+      client.once('error', reject);
+    });
+    try {
+      const peer = `127.0.0.1:${client.localPort}`;
+      await row.locator('button', { hasText: 'Clients' }).click();
+      const entry = row.locator(`.clients-panel tr[data-endpoint="st_tcp"][data-peer="${peer}"]`);
+      await until(async () => (await entry.count()) === 1, `the client ${peer} in the list`);
+      assert.equal(await entry.locator('td').first().textContent(), 'TCP out');
+      await screenshot(page, 'stream-clients-listed');
+      await entry.locator('button', { hasText: 'Disconnect' }).click();
+      await until(async () => {
+        await Promise.race([closed, new Promise((r) => setTimeout(r, 100))]);
+        return client.destroyed || client.readyState === 'closed';
+      }, 'the client to be closed', 10000);
+      await until(async () => (await entry.count()) === 0, 'the client to leave the list');
+    } finally {
+      client.destroy();
+    }
   });
 });

@@ -35,4 +35,4 @@ if [ "$(id -u)" = 0 ]; then
 else
   set -- unshare -r -n
 fi
-exec "$@" sh -c 'ip link set lo up && exec node --test --test-concurrency=1 md5.test.js format.test.js chart.test.js console.test.js'
+exec "$@" sh -c 'ip link set lo up && exec node --test --test-concurrency=1 md5.test.js format.test.js chart.test.js clients.test.js console.test.js'

@@ -173,10 +173,12 @@ bool kcp_udp::queueMessage(const void* data, int len)
         sendQueue.push_back(std::move(msg));
         if (static_cast<int>(sendQueue.size()) > kMaxQueuedMessages || queuedBytes > kMaxQueuedBytes) {
             say("OXLAT:%d BUFF FULL--\n", port);
+            droppedMessages.fetch_add(sendQueue.size(), std::memory_order_relaxed);
             sendQueue.clear();
             queuedBytes = 0;
             wasEmpty = false;
         }
+        queuedNow.store(queuedBytes, std::memory_order_relaxed);
     }
     return wasEmpty;
 }
@@ -186,6 +188,7 @@ void kcp_udp::clearBuf()
     std::lock_guard<std::mutex> g(queueLock);
     sendQueue.clear();
     queuedBytes = 0;
+    queuedNow.store(0, std::memory_order_relaxed);
 }
 
 int kcp_udp::queuedMessages()
@@ -196,6 +199,7 @@ int kcp_udp::queuedMessages()
 
 void kcp_udp::Close(int mode)
 {
+    peerPacked.store(0, std::memory_order_relaxed);
     sessionLive.store(false);
     ready.store(false);
     {
@@ -400,6 +404,7 @@ int kcp_udp::udp_output(const char* buf, int len, ikcpcb*, void* user)
 {
     auto* self = static_cast<kcp_udp*>(user);
     self->txBytes.fetch_add(static_cast<uint32_t>(len));
+    self->totalTx.fetch_add(static_cast<uint64_t>(len), std::memory_order_relaxed);
     const sockaddr_in* to = nullptr;
     if (self->isClient)
         to = &self->peerAddr;
@@ -440,6 +445,10 @@ void kcp_udp::handle_update()
             const IUINT32 now = nowMs();
             ikcp_update(kcp, now);
             waiting = static_cast<uint32_t>(ikcp_waitsnd(kcp));
+            pubRtt.store(kcp->rx_srtt, std::memory_order_relaxed);
+            pubRto.store(kcp->rx_rto, std::memory_order_relaxed);
+            pubResent.store(kcp->xmit, std::memory_order_relaxed);
+            pubQueue.store(kcp->nsnd_buf, std::memory_order_relaxed);
             due = ikcp_idle_wait(kcp, now);
         }
         backlogFull.store(waiting > kBacklogSegments);
@@ -488,6 +497,7 @@ void kcp_udp::feedQueue()
             msg = std::move(sendQueue.front());
             sendQueue.pop_front();
             queuedBytes -= static_cast<int64_t>(msg.size());
+            queuedNow.store(queuedBytes, std::memory_order_relaxed);
             // Inside the lock: whoever sees the queue empty also sees the
             // traffic counted (the keep-alive schedule depends on it).
             txIdleTicks.store(0);
@@ -530,14 +540,25 @@ bool kcp_udp::readDatagrams()
 bool kcp_udp::takeDatagram(const char* data, int n, const sockaddr_in& from)
 {
     rxBytes.fetch_add(static_cast<uint32_t>(n));
+    totalRx.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     // Too short to carry a segment header: noise, which must neither
     // redirect our replies nor count as a foreign conversation.
     if (n < static_cast<int>(IKCP_OVERHEAD))
         return true;
+    const bool newPeer = !replyKnown || replyAddr.sin_addr.s_addr != from.sin_addr.s_addr
+        || replyAddr.sin_port != from.sin_port;
     replyAddr = from;
     if (!replyKnown) {
         replyKnown = true;
         peerKnown.store(true);
+    }
+    if (newPeer && !isClient) {
+        peerSinceMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count(),
+                          std::memory_order_relaxed);
+        peerPacked.store((uint64_t(1) << 48) | (uint64_t(ntohl(from.sin_addr.s_addr)) << 16) | ntohs(from.sin_port),
+                         std::memory_order_release);
     }
     const uint32_t c = ikcp_getconv(data);
     if (c == conv.load()) {
@@ -672,4 +693,21 @@ void kcp_udp::heartTimerSlots()
             kcp->rx_minrto = minRto;
         }
     }
+}
+
+bool kcp_udp::currentPeer(PeerView* out) const
+{
+    const uint64_t packed = peerPacked.load(std::memory_order_acquire);
+    if (!(packed >> 48))
+        return false;
+    out->ipv4 = static_cast<uint32_t>(packed >> 16);
+    out->port = static_cast<int>(packed & 0xffff);
+    out->sinceMs = peerSinceMs.load(std::memory_order_relaxed);
+    return true;
+}
+
+void kcp_udp::dropPeer()
+{
+    resetRequested.store(true);
+    wakeSession();
 }

@@ -109,6 +109,32 @@ public:
     bool isClientRole() const { return isClient; }
     int boundPort() const { return port; }
 
+    // The peer of the session as the session thread last published it, for
+    // the operator's client list; any thread, lock-free. False when no peer
+    // has spoken in this session (or in the calling role).
+    struct PeerView {
+        uint32_t ipv4 = 0; // host order
+        int port = 0;
+        int64_t sinceMs = 0; // wall clock when this peer was first heard in the session
+    };
+    bool currentPeer(PeerView* out) const;
+    // Any thread: ends the session, so the peer is dropped; the next session
+    // takes whoever speaks next (the same peer too, when it keeps sending).
+    void dropPeer();
+    // Any thread, lock-free: figures for /metrics. Wire bytes over the
+    // object's life; messages dropped with a full queue; the session's KCP
+    // figures as of its last pass.
+    uint64_t wireBytesSent() const { return totalTx.load(std::memory_order_relaxed); }
+    uint64_t wireBytesReceived() const { return totalRx.load(std::memory_order_relaxed); }
+    uint64_t messagesDropped() const { return droppedMessages.load(std::memory_order_relaxed); }
+    int64_t queuedBytesNow() const { return queuedNow.load(std::memory_order_relaxed); }
+    uint32_t sessionBytesSent() const { return txBytes.load(); }
+    uint32_t sessionBytesReceived() const { return rxBytes.load(); }
+    int64_t lastRttMs() const { return pubRtt.load(std::memory_order_relaxed); }
+    int64_t lastRtoMs() const { return pubRto.load(std::memory_order_relaxed); }
+    uint64_t lastResent() const { return pubResent.load(std::memory_order_relaxed); }
+    int64_t lastQueue() const { return pubQueue.load(std::memory_order_relaxed); }
+
 public Q_SLOTS:
     void heartTimerSlots(); // owning thread, every heartPeriodMs
 
@@ -171,6 +197,13 @@ private:
     // could not be made; the session then never waits longer than kPassMs.
     int wakeFd = -1;
     std::atomic<uint64_t> passes{0};
+    // Published by the session thread (peer: bit 48 set, IPv4 << 16, port).
+    std::atomic<uint64_t> peerPacked{0};
+    std::atomic<int64_t> peerSinceMs{0};
+    std::atomic<uint64_t> totalTx{0}, totalRx{0}, droppedMessages{0};
+    std::atomic<int64_t> queuedNow{0}; // mirror of queuedBytes, stored under queueLock
+    std::atomic<int64_t> pubRtt{0}, pubRto{0}, pubQueue{0};
+    std::atomic<uint64_t> pubResent{0};
     // Segments refused by KCP (reassembly bound, over-long) already logged;
     // session thread only.
     uint32_t loggedRcvDrops = 0, loggedLongDrops = 0;

@@ -1,5 +1,6 @@
 #include "sr_lat.h"
 #include "kcp_udp.h"
+#include "latClientReport.h"
 #include "oxStream.h"
 
 #include <cstdio>
@@ -61,4 +62,19 @@ QJsonObject sr_lat::getStatus()
 void sr_lat::heartTimerSlots()
 {
     // The session keeps its own heart tick; nothing to do here.
+}
+
+std::vector<oxEndpointClient> sr_lat::clientList()
+{
+    return latClientList(kcp.get());
+}
+
+bool sr_lat::closeClient(const QString& address, int port)
+{
+    return latCloseClient(kcp.get(), address, port);
+}
+
+oxEndpointFigures sr_lat::figures()
+{
+    return latFigures(kcp.get());
 }

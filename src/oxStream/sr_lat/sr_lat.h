@@ -24,6 +24,10 @@ public:
     // drops whatever still arrives.
     void stop() override;
     QJsonObject getCfg() override;
+    // Main thread; the session's one peer, from what its thread publishes.
+    std::vector<oxEndpointClient> clientList() override;
+    bool closeClient(const QString& address, int port) override;
+    oxEndpointFigures figures() override;
     QJsonObject getStatus() override; // main or web thread; session state under its lock
 
     // The session, for the owner's diagnostics and tests; owned by the endpoint.

@@ -65,6 +65,7 @@ bool sr_oxdp::serveCaller(SRTSOCKET caller)
             srt_close(caller); // leaves the poll set with it
             return false;
         }
+        bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         revCB(reinterpret_cast<unsigned char*>(data), n, this);
         srtReady.store(true);
         refreshStats(caller);

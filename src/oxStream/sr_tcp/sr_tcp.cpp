@@ -3,6 +3,7 @@
 #include "net/oxTcpServer.h"
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
+#include "tcpClientReport.h"
 #include "tcpConnLog.h"
 
 sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
@@ -69,4 +70,19 @@ void sr_tcp::heartTimerSlots()
 {
     if (listening)
         listener->broadcast("\n", 1);
+}
+
+std::vector<oxEndpointClient> sr_tcp::clientList()
+{
+    return tcpClientList(listener.get());
+}
+
+bool sr_tcp::closeClient(const QString& address, int port)
+{
+    return tcpCloseClient(listener.get(), address, port);
+}
+
+oxEndpointFigures sr_tcp::figures()
+{
+    return tcpFigures(listener.get());
 }

@@ -21,6 +21,10 @@ public:
     void start() override;
     void stop() override;
     QJsonObject getCfg() override;
+    // Main thread; from the server's client registry and counters.
+    std::vector<oxEndpointClient> clientList() override;
+    bool closeClient(const QString& address, int port) override;
+    oxEndpointFigures figures() override;
     QJsonObject getStatus() override; // main thread; connection count under the server's lock
 
     int port = -1;

@@ -1,5 +1,6 @@
 #include "st_lat.h"
 #include "sr_lat/kcp_udp.h"
+#include "sr_lat/latClientReport.h"
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
 
@@ -68,4 +69,19 @@ void st_lat::putBufIn(oxStreamBuf* buf)
 
 void st_lat::revCB(unsigned char*, int, void*)
 {
+}
+
+std::vector<oxEndpointClient> st_lat::clientList()
+{
+    return latClientList(kcp.get());
+}
+
+bool st_lat::closeClient(const QString& address, int port)
+{
+    return latCloseClient(kcp.get(), address, port);
+}
+
+oxEndpointFigures st_lat::figures()
+{
+    return latFigures(kcp.get());
 }

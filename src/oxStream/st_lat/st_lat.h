@@ -22,6 +22,10 @@ public:
     // into a session that is about to go would be wasted work.
     void stop() override;
     QJsonObject getCfg() override;
+    // Main thread; the session's one peer, from what its thread publishes.
+    std::vector<oxEndpointClient> clientList() override;
+    bool closeClient(const QString& address, int port) override;
+    oxEndpointFigures figures() override;
     QJsonObject getStatus() override; // main or web thread
     void putBufIn(oxStreamBuf* buf) override; // any receiving thread; takes only the queue lock
 

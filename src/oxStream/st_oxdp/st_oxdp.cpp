@@ -210,4 +210,13 @@ void st_oxdp::sendTo(SRTSOCKET s, const unsigned char* data, int len)
         }
         off += chunk;
     }
+    bytesOut.fetch_add(static_cast<uint64_t>(len), std::memory_order_relaxed);
+}
+
+oxEndpointFigures st_oxdp::figures()
+{
+    oxEndpointFigures f = srtListener::figures();
+    f.copiesDropped = static_cast<uint64_t>(dropped.load());
+    f.hasSendQueue = true;
+    return f;
 }

@@ -25,6 +25,7 @@ public:
     void stop() override;
     // Receiving threads, several at once; queueLock guards the queue. Never blocks for long.
     void putBufIn(oxStreamBuf* buf) override;
+    oxEndpointFigures figures() override; // main thread; atomics only
 
     // Copies waiting for the sender: beyond either bound the oldest copies
     // are dropped. 8 MiB is over three seconds of a 20 Mbit/s stream, far

@@ -3,6 +3,7 @@
 #include "net/oxTcpServer.h"
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
+#include "tcpClientReport.h"
 #include "tcpConnLog.h"
 
 st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
@@ -85,4 +86,19 @@ void st_tcp::putBufIn(oxStreamBuf* buf)
 
 void st_tcp::revCB(unsigned char*, int, void*)
 {
+}
+
+std::vector<oxEndpointClient> st_tcp::clientList()
+{
+    return tcpClientList(listener.get());
+}
+
+bool st_tcp::closeClient(const QString& address, int port)
+{
+    return tcpCloseClient(listener.get(), address, port);
+}
+
+oxEndpointFigures st_tcp::figures()
+{
+    return tcpFigures(listener.get());
 }

@@ -20,6 +20,10 @@ public:
     void start() override; // main thread: opens the gate
     void stop() override;  // main thread: closes the gate
     QJsonObject getCfg() override;
+    // Main thread; from the server's client registry and counters.
+    std::vector<oxEndpointClient> clientList() override;
+    bool closeClient(const QString& address, int port) override;
+    oxEndpointFigures figures() override;
     QJsonObject getStatus() override;
     void putBufIn(oxStreamBuf* buf) override; // any receiving thread
 
