@@ -7,6 +7,7 @@
 #include "oxServices.h"
 #include "oxStream.h"
 #include "publicFunc.h"
+#include "streamPull.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -33,7 +34,7 @@ bool isAdministrative(const QString& cmd)
 {
     return cmd == QLatin1String("setSystemSet") || cmd == QLatin1String("setWebPassword")
         || cmd == QLatin1String("newStreamServer") || cmd == QLatin1String("deleteStreamServer")
-        || cmd == QLatin1String("renameStreamServer");
+        || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamPull");
 }
 
 } // namespace
@@ -113,6 +114,9 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
             Q_EMIT nonQtCmd(json);
         return QJsonObject();
     }
+
+    if (cmd == QLatin1String("setStreamPull"))
+        return streamPull::command(this, json);
 
     const QString sn = jsonString(json, "sn");
     if (sn.isEmpty())
