@@ -18,6 +18,10 @@
 #include <QJsonObject>
 
 #include <chrono>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <functional>
 #include <memory>
 #include <random>
@@ -221,6 +225,45 @@ TEST_F(PullCascade, EdgeReconnectsAfterTheOriginRestartsAndItsViewersStay)
               return got;
           }});
     EXPECT_FALSE(viewer->peerClosed());
+}
+
+// Any SRT listener can be an origin: srt-live-transmit with a passphrase,
+// fed through a FIFO. The right passphrase relays; a wrong one keeps waiting.
+TEST_F(PullCascade, PassphraseOfAnSrtListenerOrigin)
+{
+    ASSERT_TRUE(edge.start());
+    peers.mkdir("src");
+    const std::string fifo = peers.file("src/in.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for reading and writing, so the child's open never blocks.
+    const int fd = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    oxt::Process listener;
+    ASSERT_TRUE(listener.start({"srt-live-transmit", "-chunk:1316", "file://con",
+                                "srt://:9000?mode=listener&latency=40&passphrase=0123456789secret"},
+                               peers.file("src"), {}, peers.file("src"), fifo));
+    EXPECT_EQ(setPull(kEdge, QString("oxdp://%1:9000?passphrase=wrong-passphrase").arg(kOrigin))
+                  .value("results").toString(), "success");
+    ASSERT_TRUE(edge.process().waitForOutput("pull source oxdp://198.18.1.1:9000?passphrase=***: Incorrect passphrase", 15000));
+    EXPECT_NE(pullStatus(kEdge).value("state").toString(), "connected");
+    EXPECT_EQ(edge.process().countOccurrences("wrong-passphrase"), 0) << "a passphrase is never logged";
+
+    EXPECT_EQ(setPull(kEdge, QString("oxdp://%1:9000?passphrase=0123456789secret&latency=40").arg(kOrigin))
+                  .value("results").toString(), "success");
+    ASSERT_TRUE(oxt::waitFor([] { return pullConnected(kEdge); }, 20000, 100));
+    auto viewer = tcpClient(edge, kEdge, 8020);
+    std::string got;
+    const std::string filler(kChunk, 'W');
+    auto push = [&](const std::string& b) { return ::write(fd, b.data(), b.size()) == ssize_t(b.size()); };
+    ASSERT_TRUE(oxt::waitFor([&] { got += viewer->recvSome(5); return push(filler) && !got.empty(); }, 10000, 10));
+    const std::string payload = payloadBytes(64 * 1024, 9);
+    for (size_t off = 0; off < payload.size(); off += kChunk) {
+        ASSERT_TRUE(push(payload.substr(off, kChunk)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // pacing, not waiting
+    }
+    oxt::waitFor([&] { got += viewer->recvSome(5); return push(filler) && fillerAround(got, payload); }, 10000, 10);
+    EXPECT_TRUE(fillerAround(got, payload));
+    ::close(fd);
 }
 
 // One instance is enough for the command's answers and the file.
