@@ -18,6 +18,8 @@ if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
   PKGS+=(clang libclang-rt-14-dev golang-go golang-github-xtaci-kcp-dev chromium fonts-liberation)
   # The package test: systemd-analyze, and what cpack needs for the .deb's dependencies.
   PKGS+=(systemd dpkg-dev file)
+  # Real H.265 through a cascade of relays: ffmpeg encodes, ffprobe counts the frames.
+  PKGS+=(ffmpeg)
   # The browser tests need Node.js 20 or newer; use the machine's own when present.
   if ! command -v node >/dev/null 2>&1; then
     PKGS+=(nodejs npm)

@@ -266,6 +266,42 @@ TEST_F(PullCascade, PassphraseOfAnSrtListenerOrigin)
     ::close(fd);
 }
 
+// Real media through origin and edge: ffprobe counts every frame at the edge.
+TEST_F(PullCascade, H265FromFfmpegThroughOriginAndEdgeKeepsEveryFrame)
+{
+    constexpr int kFrames = 200;
+    peers.mkdir("media");
+    const std::string in = peers.file("media/in.h265"), out = peers.file("media/out.h265");
+    const oxt::CommandResult enc = oxt::runCommand(
+        {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+         "-frames:v", std::to_string(kFrames), "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc", in},
+        60000);
+    ASSERT_EQ(enc.exitCode, 0) << enc.out;
+    const std::string media = oxt::readWholeFile(in);
+    ASSERT_FALSE(media.empty());
+
+    ASSERT_TRUE(origin.start());
+    ASSERT_TRUE(edge.start());
+    EXPECT_EQ(setPull(kEdge, QString("oxtcp://%1:8020").arg(kOrigin)).value("results").toString(), "success");
+    ASSERT_TRUE(oxt::waitFor([] { return pullConnected(kEdge); }, 15000, 100));
+    auto viewer = tcpClient(edge, kEdge, 8020);
+    auto source = tcpClient(origin, "127.0.0.1", 8010);
+    for (size_t off = 0; off < media.size(); off += 4 * kChunk) {
+        ASSERT_TRUE(source->sendAll(media.substr(off, 4 * kChunk)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // pacing, not waiting
+    }
+    const std::string got = viewer->recvExactly(media.size(), 15000);
+    ASSERT_EQ(got.size(), media.size());
+    EXPECT_TRUE(got == media);
+    ASSERT_TRUE(peers.writeFile("media/out.h265", got));
+    const oxt::CommandResult probe =
+        oxt::runCommand({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                         "stream=nb_read_frames", "-of", "csv=p=0", "-f", "hevc", out},
+                        30000);
+    ASSERT_EQ(probe.exitCode, 0) << probe.out;
+    EXPECT_EQ(std::atoi(probe.out.c_str()), kFrames) << probe.out;
+}
+
 // One instance is enough for the command's answers and the file.
 class PullSetting : public ::testing::TestWithParam<const char*>
 {
