@@ -345,6 +345,9 @@ TEST_P(PullSetting, RefusalsSayWhyAndTheSettingSurvivesARestart)
     node.expectCleanExit();
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPrograms, PullSetting, ::testing::Values(OXNODE_BIN, OXNODE_BASIC_BIN));
+INSTANTIATE_TEST_SUITE_P(BothPrograms, PullSetting, ::testing::Values(OXNODE_BIN, OXNODE_BASIC_BIN),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param) == OXNODE_BIN ? "oxnode" : "oxnode_basic";
+                         });
 
 } // namespace
