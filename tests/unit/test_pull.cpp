@@ -1,4 +1,5 @@
 #include "sr_pull/pullBackoff.h"
+#include "sr_pull/pullResolve.h"
 #include "sr_pull/pullUrl.h"
 #include "streamPull.h"
 
@@ -98,4 +99,22 @@ TEST(PullBackoff, DoublesToTenSecondsAndStartsOverAfterAMinuteConnected)
     b.lostAt(260000);
     EXPECT_EQ(b.nextDelayMs(), 1000);
     EXPECT_EQ(b.nextDelayMs(), 2000);
+}
+
+TEST(PullResolve, LiteralsAtOnceNamesOnAThreadOfTheirOwn)
+{
+    std::atomic<bool> stop{false};
+    QString why;
+    const auto literal = pullResolve::lookup("127.0.0.1", 8020, true, stop, &why);
+    ASSERT_EQ(literal.size(), 1u) << qPrintable(why);
+    EXPECT_EQ(pullResolve::text(literal[0]), QString("127.0.0.1:8020"));
+    EXPECT_TRUE(pullResolve::isLocal(reinterpret_cast<const sockaddr*>(&literal[0].addr)));
+
+    const auto named = pullResolve::lookup("localhost", 8040, false, stop, &why);
+    ASSERT_FALSE(named.empty()) << qPrintable(why);
+    EXPECT_TRUE(pullResolve::isLocal(reinterpret_cast<const sockaddr*>(&named[0].addr)));
+
+    stop.store(true); // a stopped endpoint never waits for the resolver
+    EXPECT_TRUE(pullResolve::lookup("localhost", 8040, false, stop, &why).empty());
+    EXPECT_EQ(why, QString("stopped"));
 }

@@ -76,6 +76,10 @@ std::vector<pullAddress> lookup(const QString& host, int port, bool datagram, co
     run(l, h, service, datagram, true);
     if (l->rc == 0)
         return l->result;
+    if (stop.load()) {
+        *why = QStringLiteral("stopped");
+        return {};
+    }
     if (inFlight.fetch_add(1) >= kMaxLookupsInFlight) {
         inFlight.fetch_sub(1);
         *why = QStringLiteral("too many name look-ups in progress");
