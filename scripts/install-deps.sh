@@ -20,6 +20,8 @@ if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
   PKGS+=(systemd dpkg-dev file)
   # The /metrics test parses the text with the reference Prometheus parser.
   PKGS+=(python3-prometheus-client)
+  # Real H.265 through a cascade of relays: ffmpeg encodes, ffprobe counts the frames.
+  PKGS+=(ffmpeg)
   # The browser tests need Node.js 20 or newer; use the machine's own when present.
   if ! command -v node >/dev/null 2>&1; then
     PKGS+=(nodejs npm)

@@ -8,6 +8,7 @@
 #include "oxStream.h"
 #include "publicFunc.h"
 #include "streamClients.h"
+#include "streamPull.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -34,7 +35,7 @@ bool isAdministrative(const QString& cmd)
 {
     return cmd == QLatin1String("setSystemSet") || cmd == QLatin1String("setWebPassword")
         || cmd == QLatin1String("newStreamServer") || cmd == QLatin1String("deleteStreamServer")
-        || cmd == QLatin1String("renameStreamServer");
+        || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamPull");
 }
 
 } // namespace
@@ -117,6 +118,9 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
             Q_EMIT nonQtCmd(json);
         return QJsonObject();
     }
+
+    if (cmd == QLatin1String("setStreamPull"))
+        return streamPull::command(this, json);
 
     const QString sn = jsonString(json, "sn");
     if (sn.isEmpty())

@@ -245,6 +245,7 @@ const ENDPOINT_LABELS = {
   st_tcp: 'TCP out',
   st_oxdp: 'SRT out',
   st_lat: 'oxlat out',
+  sr_pull: 'Pull in',
 };
 
 let lastStreams = [];
@@ -260,6 +261,7 @@ function lowestFreeId(streams) {
 /** Link state of an endpoint, from whichever key its type reports. */
 function endpointState(ep) {
   const type = String(ep.type || '');
+  if (type === 'sr_pull' && window.oxnodePull) return window.oxnodePull.state(ep);
   if (type.endsWith('_oxdp')) return ep.srtReady ? ['connected', 'up'] : ['waiting', 'idle'];
   if (type === 'sr_lat') {
     if (!('ready' in ep)) return ['no session', 'idle'];
@@ -275,6 +277,7 @@ const num = (v, digits = 0) => (typeof v === 'number' ? v.toFixed(digits) : '—
 /** The SRT or oxlat figures of an endpoint as one line of text. */
 function endpointFigures(ep) {
   const type = String(ep.type || '');
+  if (type === 'sr_pull') return window.oxnodePull ? window.oxnodePull.figures(ep) : '';
   if (type.endsWith('_oxdp')) {
     return `RTT ${num(ep.rtt, 1)} ms · lost ${num(ep.pktLoss)} · dropped ${num(ep.pktDrop)} · ` +
       `link ${num(ep.band, 1)} Mbit/s · used ${num(ep.banduse, 2)} Mbit/s`;
@@ -357,8 +360,12 @@ function makeStreamRow(id) {
   rec.epTable = h('table', { class: 'endpoints' }, rec.epBody);
   rec.renameBtn = h('button', { type: 'button', class: 'small', onclick: () => renameStream(rec.id) }, 'Rename');
   rec.deleteBtn = h('button', { type: 'button', class: 'small danger', onclick: () => deleteStream(rec.id) }, 'Delete');
+  rec.pullBtn = window.oxnodePull ? window.oxnodePull.button(() => rec.id, {
+    api, ask, showMsg, msg: () => $('streams-msg'), streams: () => lastStreams, refresh: refreshStreams,
+    isSessionEnd: (err) => err instanceof SessionEnded,
+  }) : '';
   const epCell = h('td', {}, rec.epTable);
-  const actions = h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.deleteBtn);
+  const actions = h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.pullBtn, ' ', rec.deleteBtn);
   rec.tr = h('tr', { class: 'stream', dataset: { id: String(id) } },
     rec.idCell, rec.nameCell, rec.rateCell, epCell, actions);
   rec.clients = attachClients({ api, h, actions, host: epCell, streamId: () => rec.id });

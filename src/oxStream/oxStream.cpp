@@ -15,9 +15,11 @@
 #include "oxStreamBuffers.h"
 #include "oxStreamType.h"
 #include "sr_oxdp/sr_oxdp.h"
+#include "sr_pull/sr_pull.h"
 #include "sr_tcp/sr_tcp.h"
 #include "st_oxdp/st_oxdp.h"
 #include "st_tcp/st_tcp.h"
+#include "streamPull.h"
 #ifdef OXNODE_HAS_OXLAT
 #include "sr_lat/sr_lat.h"
 #include "st_lat/st_lat.h"
@@ -68,6 +70,7 @@ oxStream::oxStream(oxServices* services_, int id, QJsonObject cfg, oxObject*)
     type = QStringLiteral("ctrl_stream");
     const QJsonValue n = cfg.value(QStringLiteral("name"));
     streamName = n.isString() ? n.toString() : QStringLiteral("Not Set");
+    pullUrl = streamPull::fromCfg(cfg);
     connect(this, &oxStream::doWork, this, &oxStream::workCmd);
     heartTimer = new QTimer(this);
     connect(heartTimer, &QTimer::timeout, this, &oxStream::heartTimerSlots);
@@ -149,6 +152,30 @@ void oxStream::createEndpoints()
         ep->stream = this;
         (row.output ? outList : inList).append(ep); // owned by the stream from here on
     }
+    if (!pullUrl.isEmpty())
+        inList.append(streamPull::makeEndpoint(this, pullUrl)); // owned by the stream from here on
+}
+
+void oxStream::setPullUrl(const QString& url)
+{
+    pullUrl = url;
+    if (!everStarted)
+        return;
+    // Only this input's worker fans out with it: once it is deleted (and so
+    // joined) no fan-out holds it; the outputs stay as they are.
+    for (oxStreamType* in : inList) {
+        if (in->endpointId == sr_pull::kEndpointId && in->type == QLatin1String("sr_pull")) {
+            inList.removeOne(in);
+            delete in;
+            break;
+        }
+    }
+    if (url.isEmpty())
+        return;
+    oxStreamType* ep = streamPull::makeEndpoint(this, url);
+    inList.append(ep); // owned by the stream from here on
+    if (running.load())
+        ep->start();
 }
 
 void oxStream::_stop()
@@ -220,7 +247,7 @@ QJsonObject oxStream::describe(bool status)
         ins.append(report(in));
     for (oxStreamType* out : outList)
         outs.append(report(out));
-    return QJsonObject{
+    QJsonObject o{
         {QStringLiteral("id"), streamId},
         {QStringLiteral("name"), streamName},
         {QStringLiteral("type"), QStringLiteral("ctrl_stream")},
@@ -228,6 +255,9 @@ QJsonObject oxStream::describe(bool status)
         {QStringLiteral("inList"), ins},
         {QStringLiteral("outList"), outs},
     };
+    if (!pullUrl.isEmpty())
+        o.insert(QStringLiteral("pullUrl"), pullUrl);
+    return o;
 }
 
 QJsonObject oxStream::getCfg()

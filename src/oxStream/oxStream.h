@@ -32,6 +32,10 @@ public:
 
     int streamId = 0;
     QString streamName;
+    // Main thread: the optional pull source (see streamPull.h); empty: none.
+    QString pullUrl;
+    // Main thread: replaces the pull source input (empty url: removes it).
+    void setPullUrl(const QString& url);
 
     bool isRunning() const { return running.load(); }
     int currentBitRate() const { return bitRate; }

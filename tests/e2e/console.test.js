@@ -452,3 +452,28 @@ test('who is connected: a TCP client is listed under its stream and the Disconne
     }
   });
 });
+
+test('pull: the dialog refuses a bad URL with the reason, sets a good one, and the pull input shows', opts, async (t) => {
+  await withConsole('pull', async ({ page }) => {
+    await login(page);
+    const row = streamRow(page, 0);
+    await row.waitFor();
+
+    await row.locator('button', { hasText: 'Pull…' }).click();
+    await page.fill('#dialog-input', 'oxtcp://127.0.0.1:8020');
+    await page.click('#dialog-ok');
+    await until(async () => /^Pull source refused: loop:/.test(await text(page, '#streams-msg')), 'the loop refusal');
+
+    await row.locator('button', { hasText: 'Pull…' }).click();
+    await page.fill('#dialog-input', 'oxtcp://127.0.0.1:8040');
+    await page.click('#dialog-ok');
+    await until(async () => (await text(page, '#streams-msg')) === 'Stream 0 pulls from oxtcp://127.0.0.1:8040.', 'the set message');
+    await until(async () => (await row.locator('td.ep-type', { hasText: 'Pull in' }).count()) === 1, 'the pull input row');
+
+    await row.locator('button', { hasText: 'Pull…' }).click();
+    assert.equal(await page.inputValue('#dialog-input'), 'oxtcp://127.0.0.1:8040');
+    await page.fill('#dialog-input', '');
+    await page.click('#dialog-ok');
+    await until(async () => (await row.locator('td.ep-type', { hasText: 'Pull in' }).count()) === 0, 'the pull input gone');
+  });
+});

@@ -336,11 +336,15 @@ OxNode::~OxNode()
 
 ::testing::AssertionResult OxNode::start(const std::string& binPath)
 {
-    if (!proc_.start({binPath}, dir_.path(), opts_.env))
+    std::vector<std::string> argv = opts_.launcher;
+    argv.push_back(binPath);
+    if (!proc_.start(argv, dir_.path(), opts_.env))
         return ::testing::AssertionFailure() << proc_.error();
     started_ = true;
+    exitStatus_ = -1;
     auto allListening = [this] {
-        return std::all_of(opts_.readyPorts.begin(), opts_.readyPorts.end(), tcpPortInUse);
+        return std::all_of(opts_.readyPorts.begin(), opts_.readyPorts.end(),
+                           [this](int port) { return tcpPortInUse(port, opts_.netnsPid); });
     };
     waitFor([&] { return allListening() || !proc_.running(); }, opts_.startTimeoutMs, 10);
     if (!proc_.running())

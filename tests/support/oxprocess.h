@@ -85,6 +85,10 @@ struct OxNodeOptions {
     std::vector<int> readyPorts = {8001};  // TCP ports that must listen before start() returns
     int startTimeoutMs = 15000;
     int stopTimeoutMs = 10000;
+    // Runs the binary as launcher + binary (e.g. Netns::wrap({})), and reads
+    // the ready ports in the network namespace of process netnsPid (0: the test's).
+    std::vector<std::string> launcher;
+    int netnsPid = 0;
 };
 
 // The oxnode service in a fresh working directory that already holds an

@@ -60,7 +60,7 @@ int boundSocket(int type, int port)
 
 // Lines of /proc/net/tcp: "sl local_address rem_address st ...", the
 // address as hex "IP:PORT"; state 0A is LISTEN.
-bool listensIn(const char* procFile, int port)
+bool listensIn(const std::string& procFile, int port)
 {
     std::ifstream in(procFile);
     std::string line;
@@ -87,6 +87,14 @@ bool waitTcpPort(int port, int timeoutMs)
 bool tcpPortInUse(int port)
 {
     return listensIn("/proc/net/tcp", port) || listensIn("/proc/net/tcp6", port);
+}
+
+bool tcpPortInUse(int port, int pid)
+{
+    if (pid <= 0)
+        return tcpPortInUse(port);
+    const std::string dir = "/proc/" + std::to_string(pid) + "/net/";
+    return listensIn(dir + "tcp", port) || listensIn(dir + "tcp6", port);
 }
 
 int holdTcpPort(int port)

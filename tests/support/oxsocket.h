@@ -13,6 +13,8 @@ bool waitTcpPort(int port, int timeoutMs = 5000);
 // True while some socket of this network namespace listens on the TCP port,
 // on any address. Reads /proc/net/tcp{,6}, so it opens no connection.
 bool tcpPortInUse(int port);
+// The same in the network namespace of process pid (0: this process's).
+bool tcpPortInUse(int port, int pid);
 // Binds 0.0.0.0:port without SO_REUSEADDR (and, for TCP, listens) so that
 // the port is taken; returns the descriptor, or -1. The caller closes it.
 int holdTcpPort(int port);

@@ -1,0 +1,100 @@
+#include "streamPull.h"
+#include "logLimit.h"
+#include "logging.h"
+#include "oxServices.h"
+#include "oxStream.h"
+#include "sr_pull/pullResolve.h"
+#include "sr_pull/pullUrl.h"
+#include "sr_pull/sr_pull.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace streamPull {
+
+namespace {
+
+QJsonObject reply(const QString& msg)
+{
+    const bool ok = msg.isEmpty();
+    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("setStreamPull")},
+                       {QStringLiteral("results"), ok ? QStringLiteral("success") : QStringLiteral("failed")},
+                       {QStringLiteral("msg"), ok ? QStringLiteral("success") : msg}};
+}
+
+bool literalIsLocal(const QString& host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QByteArray h = host.toLatin1();
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    if (inet_pton(AF_INET, h.constData(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        return pullResolve::isLocal(reinterpret_cast<const sockaddr*>(&v4));
+    }
+    if (inet_pton(AF_INET6, h.constData(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        return pullResolve::isLocal(reinterpret_cast<const sockaddr*>(&v6));
+    }
+    return false;
+}
+
+} // namespace
+
+QString fromCfg(const QJsonObject& cfg)
+{
+    const QString url = cfg.value(QStringLiteral("pullUrl")).toString();
+    return pullUrl::parse(url).ok() ? url : QString();
+}
+
+QString refusal(const QString& url, int streamId)
+{
+    const pullUrl u = pullUrl::parse(url);
+    if (!u.ok())
+        return u.error;
+    const int base = 8020 + 20 * streamId;
+    if ((u.port == base || u.port == base + 1) && literalIsLocal(u.host))
+        return QStringLiteral("loop: %1:%2 is this stream's own output on this machine").arg(u.host).arg(u.port);
+    return QString();
+}
+
+oxStreamType* makeEndpoint(oxStream* stream, const QString& url)
+{
+    auto* ep = new sr_pull(sr_pull::kEndpointId,
+                           QJsonObject{{QStringLiteral("name"), stream->streamName + QLatin1String("_pullRx")},
+                                       {QStringLiteral("url"), url}});
+    ep->stream = stream;
+    return ep;
+}
+
+QJsonObject command(oxServices* services, const QJsonObject& json)
+{
+    const QJsonValue idValue = json.value(QStringLiteral("id"));
+    const int id = idValue.isDouble() ? idValue.toInt(-1) : -1;
+    oxStream* stream = nullptr;
+    for (oxStream* s : services->streams) {
+        if (s->streamId == id)
+            stream = s;
+    }
+    if (!stream)
+        return reply(QStringLiteral("no stream with this id"));
+    const QJsonValue urlValue = json.value(QStringLiteral("url"));
+    if (!urlValue.isString() && !urlValue.isUndefined() && !urlValue.isNull())
+        return reply(QStringLiteral("url does not parse: not a string"));
+    const QString url = urlValue.toString().trimmed();
+    if (!url.isEmpty()) {
+        const QString why = refusal(url, id);
+        if (!why.isEmpty()) {
+            qCInfo(lcStream, "setStreamPull for stream %d refused: %s", id, qUtf8Printable(logSafeText(why)));
+            return reply(why);
+        }
+    }
+    if (url != stream->pullUrl) {
+        stream->setPullUrl(url);
+        services->needSave = true;
+    }
+    return reply(QString());
+}
+
+} // namespace streamPull

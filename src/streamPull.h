@@ -1,0 +1,25 @@
+#pragma once
+// The pull source of a stream as a setting: the optional "pullUrl" key of its
+// entry in stream.json and the "setStreamPull" command. Main thread only.
+#include <QJsonObject>
+#include <QString>
+
+class oxServices;
+class oxStream;
+class oxStreamType;
+
+namespace streamPull {
+
+// The "pullUrl" of a stream.json entry; empty when absent or unusable.
+QString fromCfg(const QJsonObject& cfg);
+// Why url cannot be the pull source of stream streamId; empty when it can.
+// A loop is refused when the host is written as an address of this machine
+// (or "localhost"); a name that resolves to one is caught at each attempt.
+QString refusal(const QString& url, int streamId);
+// The input endpoint for url, named after the stream; owned by the caller.
+oxStreamType* makeEndpoint(oxStream* stream, const QString& url);
+// {"cmd": "setStreamPull", "id": N, "url": "..."}: sets, replaces or (empty
+// url) removes the pull source of stream N and marks the registry for saving.
+QJsonObject command(oxServices* services, const QJsonObject& json);
+
+} // namespace streamPull
