@@ -84,10 +84,9 @@ void logError(const char* prefix, const char* suffix)
     qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
 }
 
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock)
 {
     *sock = SRT_INVALID_SOCK;
-    *eid = -1;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
     hints.ai_family = AF_INET;
@@ -124,21 +123,7 @@ bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
         srt_close(s);
         return false;
     }
-    const int e = srt_epoll_create();
-    if (e < 0) {
-        logError(texts.epollCreate);
-        srt_close(s);
-        return false;
-    }
-    const int events = kPollEvents;
-    if (srt_epoll_add_usock(e, s, &events) == SRT_ERROR) {
-        logError(texts.epollAdd);
-        srt_epoll_release(e);
-        srt_close(s);
-        return false;
-    }
     *sock = s;
-    *eid = e;
     return true;
 }
 

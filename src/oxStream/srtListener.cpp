@@ -39,6 +39,15 @@ void srtListener::start()
 void srtListener::stop()
 {
     stopRequested.store(true);
+    wakeAttempt();
+}
+
+void srtListener::wakeAttempt()
+{
+    {
+        std::lock_guard<std::mutex> lock(wakeLock);
+    }
+    wake.notify_all();
 }
 
 QJsonObject srtListener::getCfg()
@@ -138,54 +147,76 @@ bool srtListener::attempt()
     attempts.fetch_add(1);
     oxSrt::startup();
     oxSrt::setLogLevel(oxSrt::kLibLogLevel);
-    SRTSOCKET server = SRT_INVALID_SOCK;
-    int eid = -1;
-    if (!oxSrt::openListener(port, texts.listen, &server, &eid)) {
+    SRTSOCKET listener = SRT_INVALID_SOCK;
+    if (!oxSrt::openListener(port, texts.listen, &listener)) {
+        oxSrt::cleanup();
+        return false;
+    }
+    oxSrt::Poller& poller = oxSrt::Poller::instance();
+    attemptFailed.store(false);
+    attemptBegins();
+    server = listener; // the poll thread reads it only after add() below, under the set's lock
+    const oxSrt::Poller::AddResult added = poller.add(listener, this);
+    if (added != oxSrt::Poller::AddResult::Added) {
+        oxSrt::logError(added == oxSrt::Poller::AddResult::NoPollSet ? texts.listen.epollCreate
+                                                                     : texts.listen.epollAdd);
+        attemptEnds();
+        srt_close(listener);
         oxSrt::cleanup();
         return false;
     }
     listening.store(true);
-    attemptBegins();
-    bool failed = false;
-    SRTSOCKET ready[kPollBatch];
-    while (!stopRequested.load() && !failed) {
-        int rnum = kPollBatch;
-        const int n = srt_epoll_wait(eid, ready, &rnum, nullptr, nullptr, kPollTimeoutMs, nullptr, nullptr, nullptr,
-                                     nullptr);
-        for (int i = 0; i < (n > 0 ? rnum : 0) && !failed; ++i) {
-            const SRTSOCKET s = ready[i];
-            const SRT_SOCKSTATUS state = srt_getsockstate(s);
-            if (oxSrt::isGone(state)) {
-                qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
-                callerGone(s);
-                srt_close(s);
-            } else if (s == server) {
-                failed = !acceptOne(server, eid);
-            } else {
-                callerReadable(s);
-            }
-        }
-        pollDone();
+    // Nothing to do here until stop, exit or a failure on the poll thread:
+    // this thread sleeps without waking.
+    {
+        std::unique_lock<std::mutex> lock(wakeLock);
+        wake.wait(lock, [this] { return stopRequested.load() || attemptFailed.load(); });
     }
+    // From here no event of this endpoint is being handled or will be.
+    poller.detach(this);
+    const bool failed = attemptFailed.load();
     const std::vector<SRTSOCKET> leaving = attemptEnds();
     if (!failed)
         qCDebug(lcSrt, "-------------------- SRT ERROR?");
     for (SRTSOCKET c : leaving)
         srt_close(c);
-    srt_close(server);
-    srt_epoll_release(eid);
+    srt_close(listener);
     listening.store(false);
     oxSrt::cleanup();
     return !failed;
 }
 
-bool srtListener::acceptOne(SRTSOCKET server, int eid)
+void srtListener::srtEvent(SRTSOCKET s)
+{
+    if (attemptFailed.load())
+        return; // the attempt is ending; its thread releases everything
+    const SRT_SOCKSTATUS state = srt_getsockstate(s);
+    if (oxSrt::isGone(state)) {
+        qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
+        callerGone(s);
+        dropCaller(s);
+    } else if (s == server) {
+        if (!acceptOne()) {
+            attemptFailed.store(true);
+            wakeAttempt();
+        }
+    } else {
+        callerReadable(s);
+    }
+}
+
+void srtListener::dropCaller(SRTSOCKET caller)
+{
+    oxSrt::Poller::instance().remove(caller);
+    srt_close(caller);
+}
+
+bool srtListener::acceptOne()
 {
     const SRTSOCKET c = oxSrt::acceptCaller(server, texts.accept, texts.acceptWithHandle);
     if (c == SRT_INVALID_SOCK)
         return false;
-    const int events = oxSrt::kPollEvents;
-    if (srt_epoll_add_usock(eid, c, &events) == SRT_ERROR) {
+    if (oxSrt::Poller::instance().add(c, this) != oxSrt::Poller::AddResult::Added) {
         oxSrt::logError("srt_epoll_add_usock: ");
         srt_close(c);
         return false;
