@@ -32,6 +32,8 @@ void srtListener::start()
     if (liveStatus && !heartTimer) {
         heartTimer = std::make_unique<QTimer>();
         connect(heartTimer.get(), &QTimer::timeout, this, &srtListener::heartTimerSlots);
+        // Whole-second ticks: the once-a-second timers of all endpoints share one wake-up.
+        heartTimer->setTimerType(Qt::VeryCoarseTimer);
         heartTimer->start(1000);
     }
 }
