@@ -1,5 +1,6 @@
 #include "srtCommon.h"
 #include "logging.h"
+#include "srtPoller.h"
 
 #include <QByteArray>
 
@@ -32,6 +33,7 @@ void libLogHandler(void*, int level, const char*, int, const char*, const char* 
 
 void endLibrary()
 {
+    Poller::shutdown(); // its thread must not be inside the library now
     // Qt's logging may already be partly torn down this late: let libsrt
     // write its last words to stderr itself.
     srt_setloghandler(nullptr, nullptr);

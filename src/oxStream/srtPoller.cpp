@@ -8,29 +8,36 @@
 
 namespace oxSrt {
 
+std::atomic<Poller*> Poller::created{nullptr};
+
 Poller& Poller::instance()
 {
-    static Poller poller;
-    return poller;
+    static Poller* const poller = [] {
+        Poller* p = new Poller();
+        created.store(p);
+        return p;
+    }();
+    return *poller;
+}
+
+void Poller::shutdown()
+{
+    Poller* p = created.load();
+    if (!p)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(p->idleLock);
+        p->quit = true;
+    }
+    p->idleWake.notify_all();
+    if (p->thread.joinable())
+        p->thread.join();
 }
 
 Poller::Poller()
 {
     thread = std::thread([this] { run(); });
     pthread_setname_np(thread.native_handle(), "oxSrtPoll");
-}
-
-Poller::~Poller()
-{
-    {
-        std::lock_guard<std::mutex> lock(idleLock);
-        quit = true;
-    }
-    idleWake.notify_all();
-    if (thread.joinable())
-        thread.join();
-    if (eid >= 0)
-        srt_epoll_release(eid);
 }
 
 Poller::AddResult Poller::add(SRTSOCKET s, PollClient* owner)

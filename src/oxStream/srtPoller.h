@@ -18,6 +18,7 @@
 
 #include <srt/srt.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -47,10 +48,12 @@ public:
     // After a failed wait (not a time-out), the pause before the next one.
     static constexpr int kErrorPauseMs = 10;
 
-    // The process's poller, created on first use (after oxSrt::startup(), so
-    // that it ends before the library does).
+    // The process's poller, created on first use and never destroyed: the
+    // library's own objects may be gone before static destructors would run.
     static Poller& instance();
-    ~Poller();
+    // At the end of the library (srtCommon's exit handler, before
+    // srt_cleanup): ends the thread if there is one. Touches no libsrt state.
+    static void shutdown();
 
     enum class AddResult { Added, NoPollSet, Failed };
     // Any thread: puts s into the set with kPollEvents, events going to owner.
@@ -69,7 +72,10 @@ public:
 
 private:
     Poller();
+    ~Poller() = delete;
     void run();
+
+    static std::atomic<Poller*> created;
     void dispatch(const SRTSOCKET* ready, int count);
 
     int eid = -1; // created on the first add, under dispatchLock
