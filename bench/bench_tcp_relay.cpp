@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -115,6 +116,10 @@ struct BaselineRelay {
     }
 };
 
+// How far the source may run ahead of the slowest reader: half the relay's
+// 16 MiB per-connection write limit.
+constexpr size_t kMaxAhead = 8u * 1024 * 1024;
+
 struct Throughput {
     double gbitPerSec = 0;
     double seconds = 0;
@@ -134,9 +139,16 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
     std::atomic<int> done{0}, short_{0};
     const double cpu0 = processCpuPrecise(relay);
     const double t0 = nowSec();
+    // Bytes each reader has so far: the source stays at most kMaxAhead ahead
+    // of the slowest, so that a reader squeezed off the CPU on a loaded
+    // machine is not cut at the relay's write limit (a bench fault, not the
+    // relay's).
+    std::unique_ptr<std::atomic<size_t>[]> progress(new std::atomic<size_t>[clients.size()]());
     std::vector<std::thread> readers;
-    for (int c : clients) {
-        readers.emplace_back([c, bytes, &done, &short_] {
+    for (size_t i = 0; i < clients.size(); ++i) {
+        const int c = clients[i];
+        std::atomic<size_t>* mine = &progress[i];
+        readers.emplace_back([c, bytes, mine, &done, &short_] {
             std::vector<char> buf(256 * 1024);
             size_t got = 0;
             while (got < bytes) {
@@ -144,19 +156,30 @@ Throughput pushAndRead(int inPort, int outPort, int k, size_t bytes, bool waitCl
                 if (r <= 0)
                     break;
                 got += static_cast<size_t>(r);
+                mine->store(got, std::memory_order_relaxed);
             }
             if (got < bytes)
                 short_.fetch_add(1);
+            mine->store(bytes, std::memory_order_relaxed); // a reader that gave up holds nobody back
             done.fetch_add(1);
         });
     }
+    const auto slowest = [&] {
+        size_t m = bytes;
+        for (size_t i = 0; i < clients.size(); ++i)
+            m = std::min(m, progress[i].load(std::memory_order_relaxed));
+        return m;
+    };
     std::thread drain([src] { // oxnode sends keep-alive newlines to the source
         char b[64];
         while (recv(src, b, sizeof b, 0) > 0) {
         }
     });
-    for (size_t sent = 0; sent < bytes; sent += chunk.size())
+    for (size_t sent = 0; sent < bytes; sent += chunk.size()) {
+        while (sent > slowest() + kMaxAhead)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         writeAll(src, chunk.data(), std::min(chunk.size(), bytes - sent));
+    }
     for (auto& t : readers)
         t.join();
     const double t1 = nowSec();

@@ -74,6 +74,7 @@ oxStream::oxStream(oxServices* services_, int id, QJsonObject cfg, oxObject*)
     connect(this, &oxStream::doWork, this, &oxStream::workCmd);
     heartTimer = new QTimer(this);
     connect(heartTimer, &QTimer::timeout, this, &oxStream::heartTimerSlots);
+    heartTimer->setTimerType(Qt::VeryCoarseTimer); // shares its wake-up with the other streams' ticks
 }
 
 oxStream::~oxStream()
@@ -130,6 +131,7 @@ void oxStream::_start()
     if (!heartTimer) {
         heartTimer = new QTimer(this);
         connect(heartTimer, &QTimer::timeout, this, &oxStream::heartTimerSlots);
+        heartTimer->setTimerType(Qt::VeryCoarseTimer); // shares its wake-up with the other streams' ticks
     }
     createEndpoints();
     for (oxStreamType* out : outList)

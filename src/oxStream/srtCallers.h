@@ -32,6 +32,7 @@ public:
     void attemptEnded();
     // The caller the main thread asked to close, or SRT_INVALID_SOCK.
     SRTSOCKET takeCloseRequest() { return closeRequest.exchange(SRT_INVALID_SOCK); }
+    bool closePending() const { return closeRequest.load() != SRT_INVALID_SOCK; }
     void publishIfDue();
 
     // Main thread.

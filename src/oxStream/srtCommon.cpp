@@ -1,5 +1,6 @@
 #include "srtCommon.h"
 #include "logging.h"
+#include "srtPoller.h"
 
 #include <QByteArray>
 
@@ -32,6 +33,7 @@ void libLogHandler(void*, int level, const char*, int, const char*, const char* 
 
 void endLibrary()
 {
+    Poller::shutdown(); // its thread must not be inside the library now
     // Qt's logging may already be partly torn down this late: let libsrt
     // write its last words to stderr itself.
     srt_setloghandler(nullptr, nullptr);
@@ -84,10 +86,9 @@ void logError(const char* prefix, const char* suffix)
     qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
 }
 
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock)
 {
     *sock = SRT_INVALID_SOCK;
-    *eid = -1;
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
     hints.ai_family = AF_INET;
@@ -124,21 +125,7 @@ bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
         srt_close(s);
         return false;
     }
-    const int e = srt_epoll_create();
-    if (e < 0) {
-        logError(texts.epollCreate);
-        srt_close(s);
-        return false;
-    }
-    const int events = kPollEvents;
-    if (srt_epoll_add_usock(e, s, &events) == SRT_ERROR) {
-        logError(texts.epollAdd);
-        srt_epoll_release(e);
-        srt_close(s);
-        return false;
-    }
     *sock = s;
-    *eid = e;
     return true;
 }
 

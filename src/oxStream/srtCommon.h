@@ -39,16 +39,17 @@ void logError(const char* prefix, const char* suffix = "");
 // Log texts of the setup steps that differ between the two endpoints.
 struct ListenTexts {
     const char* listen;      // srt_listen failed
-    const char* epollCreate; // srt_epoll_create failed
+    const char* epollCreate; // srt_epoll_create of the process's poll set failed
     const char* epollAdd;    // srt_epoll_add_usock of the listener failed
 };
 
 // The setup of one listening attempt, run on the endpoint's own thread: a
 // non-blocking-receive SRT socket with kLatencyMs latency, bound to UDP port
-// on all IPv4 addresses, listening (backlog 10), in a fresh poll set. Every
-// failure is logged with its specified text; whatever was opened is released
-// again and false returned.
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid);
+// on all IPv4 addresses, listening (backlog 10). Options of the listening
+// socket belong here, before srt_listen. Every failure is logged with its
+// specified text; whatever was opened is released again and false returned.
+// The caller puts the socket into the process's poll set (srtPoller.h).
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock);
 
 // Accepts one caller on a listening socket and logs
 // "oxdp tx new connection: host:port" (plus " socket fd:<handle>" when

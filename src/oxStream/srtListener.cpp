@@ -32,6 +32,8 @@ void srtListener::start()
     if (liveStatus && !heartTimer) {
         heartTimer = std::make_unique<QTimer>();
         connect(heartTimer.get(), &QTimer::timeout, this, &srtListener::heartTimerSlots);
+        // Whole-second ticks: the once-a-second timers of all endpoints share one wake-up.
+        heartTimer->setTimerType(Qt::VeryCoarseTimer);
         heartTimer->start(1000);
     }
 }
@@ -39,6 +41,15 @@ void srtListener::start()
 void srtListener::stop()
 {
     stopRequested.store(true);
+    wakeAttempt();
+}
+
+void srtListener::wakeAttempt()
+{
+    {
+        std::lock_guard<std::mutex> lock(wakeLock);
+    }
+    wake.notify_all();
 }
 
 QJsonObject srtListener::getCfg()
@@ -145,71 +156,123 @@ bool srtListener::attempt()
     attempts.fetch_add(1);
     oxSrt::startup();
     oxSrt::setLogLevel(oxSrt::kLibLogLevel);
-    SRTSOCKET server = SRT_INVALID_SOCK;
-    int eid = -1;
-    if (!oxSrt::openListener(port, texts.listen, &server, &eid)) {
+    SRTSOCKET listener = SRT_INVALID_SOCK;
+    if (!oxSrt::openListener(port, texts.listen, &listener)) {
+        oxSrt::cleanup();
+        return false;
+    }
+    oxSrt::Poller& poller = oxSrt::Poller::instance();
+    attemptFailed.store(false);
+    attemptBegins();
+    server = listener; // the poll thread reads it only after add() below, under the set's lock
+    const oxSrt::Poller::AddResult added = poller.add(listener, this);
+    if (added != oxSrt::Poller::AddResult::Added) {
+        oxSrt::logError(added == oxSrt::Poller::AddResult::NoPollSet ? texts.listen.epollCreate
+                                                                     : texts.listen.epollAdd);
+        attemptEnds();
+        srt_close(listener);
         oxSrt::cleanup();
         return false;
     }
     listening.store(true);
-    attemptBegins();
-    bool failed = false;
-    SRTSOCKET ready[kPollBatch];
-    while (!stopRequested.load() && !failed) {
-        int rnum = kPollBatch;
-        const int n = srt_epoll_wait(eid, ready, &rnum, nullptr, nullptr, kPollTimeoutMs, nullptr, nullptr, nullptr,
-                                     nullptr);
-        for (int i = 0; i < (n > 0 ? rnum : 0) && !failed; ++i) {
-            const SRTSOCKET s = ready[i];
-            const SRT_SOCKSTATUS state = srt_getsockstate(s);
-            if (oxSrt::isGone(state)) {
-                qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
-                callerGone(s);
-                srt_close(s);
-                callerBook.gone(s);
-            } else if (s == server) {
-                failed = !acceptOne(server, eid);
-            } else {
-                callerReadable(s);
-            }
+    // Nothing to do here until stop, exit or a failure on the poll thread but
+    // the caller book: republished once a second, and a close the operator asked for.
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(wakeLock);
+            wake.wait_for(lock, std::chrono::milliseconds(srtCallerBook::kRepublishMs), [this] {
+                return stopRequested.load() || attemptFailed.load() || callerBook.closePending();
+            });
         }
-        pollDone();
-        const SRTSOCKET kicked = callerBook.takeCloseRequest();
-        if (kicked != SRT_INVALID_SOCK && callerBook.holds(kicked)) {
-            qCDebug(lcSrt, "caller %d closed on request", static_cast<int>(kicked));
-            callerGone(kicked);
-            srt_close(kicked);
-            callerBook.gone(kicked);
-        }
+        if (stopRequested.load() || attemptFailed.load())
+            break;
+        closeRequestedCaller();
+        std::lock_guard<std::mutex> book(bookLock);
         callerBook.publishIfDue();
     }
+    // From here no event of this endpoint is being handled or will be.
+    poller.detach(this);
+    const bool failed = attemptFailed.load();
     const std::vector<SRTSOCKET> leaving = attemptEnds();
-    callerBook.attemptEnded();
+    {
+        std::lock_guard<std::mutex> book(bookLock);
+        callerBook.attemptEnded();
+    }
     if (!failed)
         qCDebug(lcSrt, "-------------------- SRT ERROR?");
     for (SRTSOCKET c : leaving)
         srt_close(c);
-    srt_close(server);
-    srt_epoll_release(eid);
+    srt_close(listener);
     listening.store(false);
     oxSrt::cleanup();
     return !failed;
 }
 
-bool srtListener::acceptOne(SRTSOCKET server, int eid)
+void srtListener::srtEvent(SRTSOCKET s)
+{
+    if (attemptFailed.load())
+        return; // the attempt is ending; its thread releases everything
+    const SRT_SOCKSTATUS state = srt_getsockstate(s);
+    if (oxSrt::isGone(state)) {
+        qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
+        callerGone(s);
+        dropCaller(s);
+        std::lock_guard<std::mutex> book(bookLock);
+        callerBook.gone(s);
+        callerBook.publishIfDue();
+    } else if (s == server) {
+        if (!acceptOne()) {
+            attemptFailed.store(true);
+            wakeAttempt();
+        }
+    } else {
+        callerReadable(s);
+    }
+}
+
+void srtListener::dropCaller(SRTSOCKET caller)
+{
+    oxSrt::Poller::instance().remove(caller);
+    srt_close(caller);
+}
+
+bool srtListener::acceptOne()
 {
     const SRTSOCKET c = oxSrt::acceptCaller(server, texts.accept, texts.acceptWithHandle);
     if (c == SRT_INVALID_SOCK)
         return false;
-    const int events = oxSrt::kPollEvents;
-    if (srt_epoll_add_usock(eid, c, &events) == SRT_ERROR) {
+    if (oxSrt::Poller::instance().add(c, this) != oxSrt::Poller::AddResult::Added) {
         oxSrt::logError("srt_epoll_add_usock: ");
         srt_close(c);
         return false;
     }
     callerAccepted(c);
+    std::lock_guard<std::mutex> book(bookLock);
     callerBook.accepted(c);
+    callerBook.publishIfDue();
     return true;
+}
+
+void srtListener::closeRequestedCaller()
+{
+    SRTSOCKET kicked = SRT_INVALID_SOCK;
+    {
+        std::lock_guard<std::mutex> book(bookLock);
+        kicked = callerBook.takeCloseRequest();
+        if (kicked == SRT_INVALID_SOCK || !callerBook.holds(kicked))
+            return;
+    }
+    // Out of the set first, without the book's lock: the poll thread holds its
+    // own lock while it takes the book's.
+    oxSrt::Poller::instance().remove(kicked);
+    std::lock_guard<std::mutex> book(bookLock);
+    if (!callerBook.holds(kicked))
+        return; // gone on the poll thread meanwhile
+    qCDebug(lcSrt, "caller %d closed on request", static_cast<int>(kicked));
+    callerGone(kicked);
+    srt_close(kicked);
+    callerBook.gone(kicked);
+    callerBook.publishIfDue();
 }
 
 std::vector<oxEndpointClient> srtListener::clientList()
@@ -219,7 +282,10 @@ std::vector<oxEndpointClient> srtListener::clientList()
 
 bool srtListener::closeClient(const QString& address, int port)
 {
-    return callerBook.requestClose(address, port);
+    if (!callerBook.requestClose(address, port))
+        return false;
+    wakeAttempt();
+    return true;
 }
 
 oxEndpointFigures srtListener::figures()

@@ -1,12 +1,13 @@
 #pragma once
 // The listening side that the two oxdp endpoints share, as their base. Their
 // own threads run attempts one after the other: each starts the library,
-// opens the listener and its poll set, waits on it, accepts callers and
-// notices the ones that are gone, until stop or a failure, then releases
-// everything again. A failed attempt is followed by a pause, so a port held
-// by another program never spins a core. Each endpoint adds only what
-// differs, in the hooks below: the input reads and delivers, the output keeps
-// its callers for its sender.
+// opens the listener and puts it into the process's SRT poll set
+// (srtPoller.h), then sleeps until stop or a failure, and releases everything
+// again. Meanwhile the poll thread accepts callers, notices the ones that
+// are gone and hands readable ones to the endpoint. A failed attempt is
+// followed by a pause, so a port held by another program never spins a core.
+// Each endpoint adds only what differs, in the hooks below: the input reads
+// and delivers, the output keeps its callers for its sender.
 //
 // Statistics on request: the one-second tick (main thread) asks, and the
 // media thread copies fresh figures of the socket it is busy with.
@@ -14,6 +15,7 @@
 #include "oxStreamType.h"
 #include "srtCallers.h"
 #include "srtCommon.h"
+#include "srtPoller.h"
 
 #include <QTimer>
 
@@ -25,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-class srtListener : public oxStreamType
+class srtListener : public oxStreamType, private oxSrt::PollClient
 {
     Q_OBJECT
 public:
@@ -40,16 +42,12 @@ public:
     // Pause after a listening attempt that failed, and while stopped.
     static constexpr int kRetryPauseMs = 1000;
     static constexpr int kStoppedPauseMs = 1000;
-    // Longest wait in one poll: how soon an attempt notices stop.
-    static constexpr int kPollTimeoutMs = 100;
-    // Ready sockets taken from one poll.
-    static constexpr int kPollBatch = 100;
 
     // Main thread: the start of the endpoint. Sets its url, refuses a port
     // below 100 with the specified line, and the first time starts the
     // thread of attempts (and, with live status, the statistics timer).
     void start() override;
-    // Any thread: the attempt in progress ends within one poll period.
+    // Any thread: the attempt in progress ends at once.
     void stop() override;
     QJsonObject getCfg() override;
     // Main or web thread: statistics copied under statsLock.
@@ -86,8 +84,12 @@ protected:
     // Media thread: copies fresh statistics of s when they were asked for.
     void refreshStats(SRTSOCKET s);
 
-    // The hooks, all on the thread of attempts.
-    // The listener is open and in the poll set.
+    // Any thread: takes caller out of the poll set and closes it.
+    void dropCaller(SRTSOCKET caller);
+
+    // The hooks. attemptBegins and attemptEnds run on the thread of attempts,
+    // the others on the poll thread between the two (ordered by its lock).
+    // The listener is open and about to enter the poll set.
     virtual void attemptBegins() = 0;
     // A caller accepted and added to the poll set.
     virtual void callerAccepted(SRTSOCKET caller) = 0;
@@ -95,9 +97,8 @@ protected:
     virtual void callerGone(SRTSOCKET caller) = 0;
     // A caller has something to read.
     virtual void callerReadable(SRTSOCKET caller) = 0;
-    // After each poll of the attempt.
-    virtual void pollDone() {}
-    // The attempt ends: the callers still open, which the listener closes.
+    // The attempt ends, out of the poll set: the callers still open, which
+    // the listener closes.
     virtual std::vector<SRTSOCKET> attemptEnds() = 0;
 
     std::atomic<bool> srtReady{false};
@@ -108,11 +109,19 @@ protected:
 private:
     void loop(const std::function<bool()>& step);
     bool attempt();
-    bool acceptOne(SRTSOCKET server, int eid);
+    void srtEvent(SRTSOCKET s) override;
+    bool acceptOne();
     void pause(int ms);
+    // Wakes the thread of attempts (stop, exit or a failed accept).
+    void wakeAttempt();
+    // Attempt thread: closes the caller the operator asked to close, if still there.
+    void closeRequestedCaller();
 
     const Texts texts;
     srtCallerBook callerBook{texts.output};
+    // The book is kept by the poll thread (accepted, gone) and by the attempt
+    // thread (republishing, closing on request); never taken by the control path.
+    std::mutex bookLock;
     const bool liveStatus = oxProfile::current().liveStatus;
     const int advertisedLatencyMs = oxProfile::current().srtUrlLatencyMs;
     bool started = false; // main thread only
@@ -121,6 +130,8 @@ private:
     std::atomic<bool> exiting{false};
     std::atomic<int> attempts{0};
     std::atomic<bool> listening{false};
+    std::atomic<bool> attemptFailed{false}; // set on the poll thread, read by the attempt
+    SRTSOCKET server = SRT_INVALID_SOCK;     // the attempt's listener; published by the poll set's lock
     std::mutex wakeLock;
     std::condition_variable wake;
 

@@ -1,12 +1,14 @@
 // Real streams with SRT traffic inside the test process: deleting a stream
 // while SRT data flows through it, and deleting and recreating one stream many
 // times while two others keep relaying (libsrt is process-wide: one stream's
-// end must never take the library away from the others).
+// end must never take the library away from the others), and many streams
+// served by the one SRT poll thread of the process.
 #include "test_srt_peer.h"
 
 #include "oxStream.h"
 #include "oxStreamType.h"
 #include "srtCommon.h"
+#include "srtPoller.h"
 #include "sr_oxdp/sr_oxdp.h"
 #include "st_oxdp/st_oxdp.h"
 
@@ -20,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -61,8 +64,11 @@ public:
         pushing.store(true);
         pusher = std::thread([this] {
             // About 2.6 Mbit/s: steady traffic, far below what the relay carries.
+            // The first byte names the stream, so that a sink can tell whose message it got.
             for (long i = 0; pushing.load(); ++i) {
-                if (!source.send(std::string(1316, static_cast<char>('a' + i % 26))))
+                std::string m(1316, static_cast<char>('a' + i % 26));
+                m[0] = tag();
+                if (!source.send(m))
                     sendFailures.fetch_add(1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(4));
             }
@@ -83,11 +89,14 @@ public:
         while (got < want && std::chrono::steady_clock::now() < deadline) {
             if (auto m = sink.recv(200)) {
                 EXPECT_EQ(m->size(), 1316u);
+                EXPECT_EQ(m->front(), tag()) << "stream " << n << " got another stream's message";
                 ++got;
             }
         }
         return got;
     }
+
+    char tag() const { return static_cast<char>(n % 256); }
 
     int n;
     std::unique_ptr<oxStream> stream;
@@ -175,6 +184,35 @@ TEST(SrtStreams, OneStreamRecreatedFiftyTimesWhileTwoOthersKeepFlowing)
     EXPECT_EQ(fa.sendFailures.load(), 0);
     EXPECT_EQ(fb.sendFailures.load(), 0);
     EXPECT_EQ(oxSrt::openAttempts(), 4) << "the two live streams' four SRT endpoints";
+}
+
+TEST(SrtStreams, EightStreamsOnThePollThreadEachRelayTheirOwnAndLeaveNothingInThePollSet)
+{
+    oxSrt::Poller& poller = oxSrt::Poller::instance();
+    const size_t before = poller.registered();
+    std::vector<std::unique_ptr<FlowingStream>> streams;
+    for (int i = 0; i < 8; ++i) {
+        const int n = srtt::freeStreamId();
+        ASSERT_GE(n, 0);
+        streams.push_back(std::make_unique<FlowingStream>(n));
+        ASSERT_TRUE(streams.back()->connectAndPush());
+    }
+    for (auto& f : streams)
+        EXPECT_GT(f->receive(20, 5000), 10) << "stream " << f->n;
+    // Two listeners and two callers per stream.
+    EXPECT_EQ(poller.registered(), before + 8 * 4);
+
+    // A caller that leaves leaves the poll set; its stream's other caller and
+    // the other streams carry on.
+    streams[0]->sink.close();
+    EXPECT_TRUE(oxt::waitFor([&] { return poller.registered() == before + 8 * 4 - 1; }, 5000));
+    EXPECT_TRUE(oxt::waitFor([&] { return streams[0]->output()->clientCount() == 0; }, 5000));
+    for (size_t i = 1; i < streams.size(); ++i)
+        EXPECT_GT(streams[i]->receive(10, 5000), 5) << "stream " << streams[i]->n;
+
+    streams.clear();
+    EXPECT_EQ(poller.registered(), before);
+    EXPECT_EQ(oxSrt::openAttempts(), 0);
 }
 
 } // namespace

@@ -34,6 +34,7 @@ void sr_lat::start()
     if (!heartTimer) {
         heartTimer = new QTimer(this);
         connect(heartTimer, &QTimer::timeout, this, &sr_lat::heartTimerSlots);
+        heartTimer->setTimerType(Qt::VeryCoarseTimer); // shares its wake-up with the other streams' ticks
         heartTimer->start(1000);
     }
     stopRequested.store(false);

@@ -62,7 +62,7 @@ bool sr_oxdp::serveCaller(SRTSOCKET caller)
             if (srt_getlasterror(nullptr) == SRT_EASYNCRCV)
                 return true;
             oxSrt::logError("srt_recvmsg: ");
-            srt_close(caller); // leaves the poll set with it
+            dropCaller(caller);
             return false;
         }
         bytesIn.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);

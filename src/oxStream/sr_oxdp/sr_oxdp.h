@@ -1,7 +1,7 @@
 #pragma once
 // oxdp input: an SRT listener that any number of callers push into. Every SRT
-// message becomes one buffer, fanned out on the endpoint's worker thread (the
-// thread of the listening attempts).
+// message becomes one buffer, fanned out on the process's SRT poll thread
+// (srtPoller.h), which drains each readable caller.
 #include "srtListener.h"
 
 class sr_oxdp : public srtListener
@@ -21,7 +21,8 @@ private:
     bool serveCaller(SRTSOCKET caller);
     void forget(SRTSOCKET caller);
 
-    // Callers accepted by the attempt in progress (worker thread only); closed
+    // Callers accepted by the attempt in progress (poll thread, then the
+    // thread of attempts once the endpoint left the poll set); closed
     // when it ends so that none outlives the attempt inside the library.
     std::vector<SRTSOCKET> callers;
 };

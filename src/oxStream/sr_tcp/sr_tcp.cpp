@@ -12,6 +12,7 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
 
     heartTimer = new QTimer(this);
     connect(heartTimer, &QTimer::timeout, this, &sr_tcp::heartTimerSlots);
+    heartTimer->setTimerType(Qt::VeryCoarseTimer); // shares its wake-up with the other streams' ticks
     heartTimer->start(kKeepAliveMs);
 
     listener = std::make_unique<oxnet::TcpServer>();

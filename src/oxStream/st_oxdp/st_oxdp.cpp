@@ -111,6 +111,9 @@ bool st_oxdp::removeClient(SRTSOCKET s)
     if (it == clients.end())
         return false;
     clients.erase(it);
+    // Only when no caller remains does the output stop queueing.
+    if (clients.empty())
+        srtReady.store(false);
     return true;
 }
 
@@ -123,10 +126,10 @@ void st_oxdp::attemptBegins()
 
 void st_oxdp::callerAccepted(SRTSOCKET caller)
 {
-    {
-        std::lock_guard<std::mutex> lock(clientsLock);
-        clients.push_back(caller);
-    }
+    // Under the lock, so that a sender dropping the last caller at the same
+    // time cannot clear srtReady after it was set for this one.
+    std::lock_guard<std::mutex> lock(clientsLock);
+    clients.push_back(caller);
     srtReady.store(true);
 }
 
@@ -142,13 +145,6 @@ void st_oxdp::callerReadable(SRTSOCKET caller)
     char sink[1500];
     while (srt_recvmsg(caller, sink, sizeof sink) != SRT_ERROR) {
     }
-}
-
-void st_oxdp::pollDone()
-{
-    // Only when no caller remains does the output stop queueing.
-    if (clientCount() == 0)
-        srtReady.store(false);
 }
 
 std::vector<SRTSOCKET> st_oxdp::attemptEnds()
@@ -170,9 +166,8 @@ void st_oxdp::streamOutRun()
     {
         std::unique_lock<std::mutex> lock(queueLock);
         if (sendQueue.empty()) {
-            // Woken by putBufIn at once; the timeout only bounds the reaction to stop.
-            queueWake.wait_for(lock, std::chrono::milliseconds(kPollTimeoutMs),
-                               [this] { return !sendQueue.empty() || stopping(); });
+            // Woken by putBufIn, and by stop and destruction (wakeSender).
+            queueWake.wait(lock, [this] { return !sendQueue.empty() || stopping(); });
             if (sendQueue.empty())
                 return;
         }
@@ -205,7 +200,7 @@ void st_oxdp::sendTo(SRTSOCKET s, const unsigned char* data, int len)
             const QByteArray tail = " " + QByteArray::number(s) + " data len:" + QByteArray::number(chunk);
             oxSrt::logError("oxdp tx _send: ", tail.constData());
             if (removeClient(s))
-                srt_close(s);
+                dropCaller(s);
             return;
         }
         off += chunk;

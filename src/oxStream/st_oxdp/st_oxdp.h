@@ -3,8 +3,8 @@
 // stream lends each buffer to putBufIn on the receiving thread; while callers
 // are connected a copy goes into a bounded queue, and the sender thread writes
 // every queued copy to every caller in messages of at most 1316 bytes. The
-// server thread (srtListener's attempts) owns the listening socket and
-// accepts callers.
+// server thread (srtListener's attempts) owns the listening socket; the
+// process's SRT poll thread accepts callers and notices those that are gone.
 #include "logLimit.h"
 #include "srtListener.h"
 
@@ -21,7 +21,7 @@ public:
     st_oxdp(int endpointId, QJsonObject cfg); // main thread; opens nothing yet
     ~st_oxdp() override; // main thread; closes the callers, joins both threads, frees the queue
 
-    // Any thread: the listening attempt ends and callers are closed within one poll period.
+    // Any thread: the listening attempt ends and callers are closed at once.
     void stop() override;
     // Receiving threads, several at once; queueLock guards the queue. Never blocks for long.
     void putBufIn(oxStreamBuf* buf) override;
@@ -50,7 +50,6 @@ private:
     void callerAccepted(SRTSOCKET caller) override;
     void callerGone(SRTSOCKET caller) override;
     void callerReadable(SRTSOCKET caller) override;
-    void pollDone() override;
     std::vector<SRTSOCKET> attemptEnds() override;
 
     // Sender thread: one queued copy to every caller.
