@@ -24,6 +24,8 @@ public:
     virtual QJsonObject parserJson(QJsonObject cmd);
     virtual void onBufOut(oxStreamBuf* buf);
     virtual void putBufIn(oxStreamBuf* buf);
+    // Main thread: the stream's access rules changed; close what they refuse now.
+    virtual void accessChanged() {}
 
     // Common receive path of every input: wrap the chunk and hand it to the
     // stream (which takes ownership), or drop it when no stream is set.

@@ -84,7 +84,8 @@ void logError(const char* prefix, const char* suffix)
     qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
 }
 
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid,
+                  const std::function<void(SRTSOCKET)>& beforeListen)
 {
     *sock = SRT_INVALID_SOCK;
     *eid = -1;
@@ -116,6 +117,8 @@ bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid)
     freeaddrinfo(res);
     if (!failed) {
         qCDebug(lcSrt, "server is ready at port: %d", port);
+        if (beforeListen)
+            beforeListen(s);
         if (srt_listen(s, 10) == SRT_ERROR)
             failed = texts.listen;
     }

@@ -8,6 +8,8 @@
 // tear the library down under another endpoint's live sockets.
 #include <srt/srt.h>
 
+#include <functional>
+
 namespace oxSrt {
 
 // Latency of every oxdp socket, in milliseconds.
@@ -47,8 +49,10 @@ struct ListenTexts {
 // non-blocking-receive SRT socket with kLatencyMs latency, bound to UDP port
 // on all IPv4 addresses, listening (backlog 10), in a fresh poll set. Every
 // failure is logged with its specified text; whatever was opened is released
-// again and false returned.
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid);
+// again and false returned. beforeListen, when set, is given the bound socket
+// right before srt_listen.
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock, int* eid,
+                  const std::function<void(SRTSOCKET)>& beforeListen = {});
 
 // Accepts one caller on a listening socket and logs
 // "oxdp tx new connection: host:port" (plus " socket fd:<handle>" when

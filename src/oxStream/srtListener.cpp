@@ -140,7 +140,8 @@ bool srtListener::attempt()
     oxSrt::setLogLevel(oxSrt::kLibLogLevel);
     SRTSOCKET server = SRT_INVALID_SOCK;
     int eid = -1;
-    if (!oxSrt::openListener(port, texts.listen, &server, &eid)) {
+    if (!oxSrt::openListener(port, texts.listen, &server, &eid,
+                             [this](SRTSOCKET s) { accessGate.install(s, port); })) {
         oxSrt::cleanup();
         return false;
     }
@@ -157,6 +158,7 @@ bool srtListener::attempt()
             const SRT_SOCKSTATUS state = srt_getsockstate(s);
             if (oxSrt::isGone(state)) {
                 qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
+                accessGate.gone(s);
                 callerGone(s);
                 srt_close(s);
             } else if (s == server) {
@@ -165,9 +167,14 @@ bool srtListener::attempt()
                 callerReadable(s);
             }
         }
+        for (SRTSOCKET refused : accessGate.refusedNow()) {
+            callerGone(refused);
+            srt_close(refused);
+        }
         pollDone();
     }
     const std::vector<SRTSOCKET> leaving = attemptEnds();
+    accessGate.attemptEnded();
     if (!failed)
         qCDebug(lcSrt, "-------------------- SRT ERROR?");
     for (SRTSOCKET c : leaving)
@@ -190,6 +197,7 @@ bool srtListener::acceptOne(SRTSOCKET server, int eid)
         srt_close(c);
         return false;
     }
+    accessGate.admitted(c);
     callerAccepted(c);
     return true;
 }

@@ -12,6 +12,7 @@
 // media thread copies fresh figures of the socket it is busy with.
 #include "oxProfile.h"
 #include "oxStreamType.h"
+#include "srtAccess.h"
 #include "srtCommon.h"
 
 #include <QTimer>
@@ -103,6 +104,7 @@ private:
     void pause(int ms);
 
     const Texts texts;
+    srtAccessGate accessGate{this, texts.output};
     const bool liveStatus = oxProfile::current().liveStatus;
     const int advertisedLatencyMs = oxProfile::current().srtUrlLatencyMs;
     bool started = false; // main thread only

@@ -24,6 +24,7 @@ public:
     // drops whatever still arrives.
     void stop() override;
     QJsonObject getCfg() override;
+    void accessChanged() override; // main thread: a peer the new rules refuse ends the session
     QJsonObject getStatus() override; // main or web thread; session state under its lock
 
     // The session, for the owner's diagnostics and tests; owned by the endpoint.

@@ -3,6 +3,7 @@
 #include "net/oxTcpServer.h"
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
+#include "endpointAccess.h"
 #include "tcpConnLog.h"
 
 sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
@@ -28,6 +29,7 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         else
             delete buf;
     };
+    guardTcpServer(*listener, this, false, port);
     listener->setThreadNum(kWorkerThreads);
     listener->start();
     listening = true;
@@ -51,6 +53,12 @@ void sr_tcp::start()
 void sr_tcp::stop()
 {
     // Sources stay connected; the stream drops what still arrives.
+}
+
+void sr_tcp::accessChanged()
+{
+    if (listener)
+        closeRefusedTcp(*listener, this, false);
 }
 
 QJsonObject sr_tcp::getCfg()

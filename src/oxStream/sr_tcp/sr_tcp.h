@@ -21,6 +21,7 @@ public:
     void start() override;
     void stop() override;
     QJsonObject getCfg() override;
+    void accessChanged() override; // main thread: closes the connections the new rules refuse
     QJsonObject getStatus() override; // main thread; connection count under the server's lock
 
     int port = -1;

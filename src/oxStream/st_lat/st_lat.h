@@ -22,6 +22,7 @@ public:
     // into a session that is about to go would be wasted work.
     void stop() override;
     QJsonObject getCfg() override;
+    void accessChanged() override; // main thread: a peer the new rules refuse ends the session
     QJsonObject getStatus() override; // main or web thread
     void putBufIn(oxStreamBuf* buf) override; // any receiving thread; takes only the queue lock
 

@@ -20,6 +20,7 @@ public:
     void start() override; // main thread: opens the gate
     void stop() override;  // main thread: closes the gate
     QJsonObject getCfg() override;
+    void accessChanged() override; // main thread: closes the connections the new rules refuse
     QJsonObject getStatus() override;
     void putBufIn(oxStreamBuf* buf) override; // any receiving thread
 
