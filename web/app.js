@@ -3,6 +3,7 @@
 import { md5Hex } from './md5.js';
 import { formatBitRate, formatDuration } from './format.js';
 import { SeriesSet, draw, inWindow, makeChart } from './chart.js';
+import { makeAccessControls, showCredentialBanner } from './access.js';
 
 const API = '/api/post';
 const REFRESH_MS = 1000;
@@ -163,6 +164,7 @@ function enterConsole() {
   $('tabs').hidden = false;
   $('logout').hidden = false;
   showTab(location.hash.slice(1) || 'streams');
+  showCredentialBanner(api);
 }
 
 // ---------------------------------------------------------------- tabs and refresh
@@ -356,8 +358,9 @@ function makeStreamRow(id) {
   rec.epTable = h('table', { class: 'endpoints' }, rec.epBody);
   rec.renameBtn = h('button', { type: 'button', class: 'small', onclick: () => renameStream(rec.id) }, 'Rename');
   rec.deleteBtn = h('button', { type: 'button', class: 'small danger', onclick: () => deleteStream(rec.id) }, 'Delete');
+  rec.access = makeAccessControls(id, { api, copy: copyText });
   rec.tr = h('tr', { class: 'stream', dataset: { id: String(id) } },
-    rec.idCell, rec.nameCell, rec.rateCell, h('td', {}, rec.epTable), h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.deleteBtn));
+    rec.idCell, rec.nameCell, rec.rateCell, h('td', {}, rec.epTable, rec.access.el), h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.deleteBtn));
   return rec;
 }
 
@@ -376,6 +379,7 @@ function renderStreams(streams) {
     }
     setText(rec.idCell, id);
     setText(rec.nameCell, s.name ?? '');
+    rec.access.update(s);
     setText(rec.rateText, formatBitRate(s.bitRate));
     rec.rateCell.title = `${Number(s.bitRate) || 0} bytes/s`;
     const series = rateSeries.get(id);
