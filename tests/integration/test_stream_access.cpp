@@ -194,23 +194,40 @@ TEST_F(StreamAccess, TcpAndSrtPeersOutsideTheAllowListAreRefused)
 {
     ASSERT_TRUE(node.start());
     login();
+    const bool srtTool = onPath("srt-live-transmit");
     auto early = tcpClient(8020, "127.0.0.2");
     ASSERT_TRUE(logged("127.0.0.2:" + std::to_string(early->localPort()) + " connected!"));
+    peers.mkdir("srt");
+    oxt::Process srt;
+    if (srtTool) {
+        ASSERT_TRUE(logged("server is ready at port: 8020"));
+        ASSERT_TRUE(srt.start({"srt-live-transmit", srtCaller(8020, "&adapter=127.0.0.2"), "file://con"},
+                              peers.file("srt")));
+        ASSERT_TRUE(logged("socket fd:"));
+    }
     EXPECT_EQ(setAccess({{"inputAllow", QJsonArray{"127.0.0.1"}}, {"outputAllow", QJsonArray{"127.0.0.1"}}}), kOk);
     EXPECT_TRUE(early->waitClosed(10000));
+    // The SRT caller that was in is closed too; should it call again, the
+    // listen callback refuses it.
+    if (srtTool) {
+        EXPECT_TRUE(oxt::waitFor([&] {
+            return !srt.running() || node.process().countOccurrences("oxdp port 8020: refused 127.0.0.2") > 0;
+        }, 15000)) << srt.describe();
+    }
 
     for (int port : {8010, 8020}) {
         auto stranger = tcpClient(port, "127.0.0.2");
         EXPECT_TRUE(stranger->waitClosed(10000)) << port;
         EXPECT_TRUE(logged("oxtcp port " + std::to_string(port) + ": refused 127.0.0.2: address not in the allow-list"));
     }
-    if (onPath("srt-live-transmit")) {
-        ASSERT_TRUE(logged("server is ready at port: 8020"));
-        peers.mkdir("srt");
-        oxt::Process srt;
-        ASSERT_TRUE(srt.start({"srt-live-transmit", srtCaller(8020, "&adapter=127.0.0.2"), "file://con"},
-                              peers.file("srt")));
+    if (srtTool) {
+        srt.kill();
+        peers.mkdir("srt2");
+        oxt::Process again;
+        ASSERT_TRUE(again.start({"srt-live-transmit", srtCaller(8020, "&adapter=127.0.0.2"), "file://con"},
+                                peers.file("srt2")));
         EXPECT_TRUE(logged("oxdp port 8020: refused 127.0.0.2: address not in the allow-list"));
+        EXPECT_EQ(node.process().countOccurrences("socket fd:"), 1);
     }
 
     auto viewer = tcpClient(8020);
