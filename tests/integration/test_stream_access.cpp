@@ -187,6 +187,64 @@ TEST_F(StreamAccess, SrtCallersNeedTheRightPassphrasePerDirection)
     EXPECT_EQ(node.process().countOccurrences("oxdp tx new connection: "), 2);
 }
 
+// ffmpeg pulling H.265 from the SRT output with the read passphrase: every
+// frame a TCP source pushes reaches it.
+TEST_F(StreamAccess, FfmpegWithTheReadPassphraseReceivesEveryFrame)
+{
+    if (!onPath("ffmpeg") || !onPath("ffprobe"))
+        GTEST_SKIP() << "ffmpeg is not installed";
+    peers.mkdir("ff");
+    const std::string in = peers.file("in.ts"), out = peers.file("ff/out.ts");
+    const oxt::CommandResult enc = oxt::runCommand(
+        {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+         "-frames:v", "150", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error", "-f",
+         "mpegts", in}, 60000);
+    ASSERT_EQ(enc.exitCode, 0) << enc.out;
+    node.dir().writeFile("stream.json", std::string(R"([{"id": 0, "name": "h265", "access": {"readPassphrase": ")")
+                                            + kRead + "\"}}]");
+    ASSERT_TRUE(node.start());
+    ASSERT_TRUE(logged("server is ready at port: 8020"));
+    oxt::Process ff;
+    // A latency far above the listener's 20 ms: the caller's wins, so no
+    // packet is dropped as too late on a loaded machine.
+    ASSERT_TRUE(ff.start({"ffmpeg", "-hide_banner", "-loglevel", "error", "-probesize", "32768", "-i",
+                          std::string("srt://127.0.0.1:8020?mode=caller&latency=200000&passphrase=") + kRead, "-c",
+                          "copy", "-flush_packets", "1", "-f", "mpegts", out},
+                         peers.file("ff")));
+    ASSERT_TRUE(logged("socket fd:")) << ff.describe();
+    auto source = tcpClient(8010);
+    const std::string ts = oxt::readWholeFile(in);
+    for (size_t off = 0; off < ts.size(); off += 7 * 188) {
+        ASSERT_TRUE(source->sendAll(ts.substr(off, 7 * 188)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1)); // pacing, not waiting
+    }
+    // Null packets (PID 0x1fff) after the file keep data flowing; demuxers skip them.
+    std::string nulls;
+    for (int i = 0; i < 7; ++i)
+        nulls += std::string("\x47\x1f\xff\x10", 4) + std::string(184, '\xff');
+    auto countFrames = [&] {
+        const std::string n = oxt::runCommand({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                                               "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", out},
+                                              20000).out;
+        return std::atoi(n.c_str());
+    };
+    // ffmpeg holds the last frame until its input ends: once everything
+    // before it has arrived (and a few polls more, so that the nulls behind
+    // it are in flight too), a new read passphrase closes the caller, which
+    // ends ffmpeg's input.
+    int frames = 0, pollsSince = 0;
+    EXPECT_TRUE(oxt::waitFor([&] {
+        source->sendAll(nulls);
+        frames = countFrames();
+        pollsSince = frames >= 148 ? pollsSince + 1 : 0;
+        return pollsSince >= 5;
+    }, 30000, 100)) << "frames: " << frames << ff.describe();
+    login();
+    EXPECT_EQ(setAccess({{"readPassphrase", "another-passphrase"}}), kOk);
+    EXPECT_TRUE(oxt::waitFor([&] { return !ff.running(); }, 15000)) << ff.describe();
+    EXPECT_EQ(countFrames(), 150);
+}
+
 // Connections from outside the allow-list are closed at accept (TCP) or
 // refused in the listen callback (SRT); one that was open when the list was
 // set is closed at once; an allowed source and viewer still relay.
