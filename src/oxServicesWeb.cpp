@@ -27,13 +27,15 @@ int jsonInt(const QJsonObject& o, const char* key, int def)
     return v.isDouble() ? v.toInt(def) : def;
 }
 
-// Commands that change the service's own settings or streams. Local devices
-// reach the dispatcher unauthenticated, so these are refused on that road.
+// Commands that change the service's own settings or streams (or tell whether
+// its credentials are the default ones). Local devices reach the dispatcher
+// unauthenticated, so these are refused on that road.
 bool isAdministrative(const QString& cmd)
 {
     return cmd == QLatin1String("setSystemSet") || cmd == QLatin1String("setWebPassword")
         || cmd == QLatin1String("newStreamServer") || cmd == QLatin1String("deleteStreamServer")
-        || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamAccess");
+        || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamAccess")
+        || cmd == QLatin1String("getAccessWarnings");
 }
 
 } // namespace
