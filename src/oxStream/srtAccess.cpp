@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -55,19 +56,18 @@ int srtAccessGate::check(SRTSOCKET ns, const sockaddr* peer)
         srt_setrejectreason(ns, SRT_REJX_FORBIDDEN);
         return -1;
     }
-    const QByteArray passphrase = rules->passphrase(output).toLatin1();
-    if (passphrase.isEmpty())
-        return 0;
-    if (srt_setsockflag(ns, SRTO_PASSPHRASE, passphrase.constData(), passphrase.size()) == SRT_ERROR) {
-        qCWarning(lcSrt, "oxdp port %d: SRTO_PASSPHRASE: %s", port, srt_getlasterror_str());
-        return -1;
+    const QString& passphrase = rules->passphrase(output);
+    if (!passphrase.isEmpty()) {
+        const QByteArray bytes = passphrase.toLatin1();
+        if (srt_setsockflag(ns, SRTO_PASSPHRASE, bytes.constData(), bytes.size()) == SRT_ERROR) {
+            qCWarning(lcSrt, "oxdp port %d: SRTO_PASSPHRASE: %s", port, srt_getlasterror_str());
+            return -1;
+        }
     }
-    if (v4) {
-        std::lock_guard<std::mutex> lock(pendingLock);
-        if (static_cast<int>(pending.size()) >= kMaxPendingHandshakes)
-            pending.pop_front();
-        pending.push_back({address, peerPort, std::chrono::steady_clock::now()});
-    }
+    std::lock_guard<std::mutex> lock(pendingLock);
+    if (static_cast<int>(pending.size()) >= kMaxPendingHandshakes)
+        pending.pop_front();
+    pending.push_back({ns, v4 ? address : 0, passphrase, std::chrono::steady_clock::now()});
     return 0;
 }
 
@@ -79,18 +79,25 @@ void srtAccessGate::admitted(SRTSOCKET caller)
     uint16_t peerPort = 0;
     if (srt_getpeername(caller, reinterpret_cast<sockaddr*>(&a), &len) == 0)
         peerOf(reinterpret_cast<const sockaddr*>(&a), &address, &peerPort);
+    // The passphrase the callback gave this very socket; only when the table
+    // overflowed has it to be taken from the rules in force now.
+    std::optional<QString> given;
     {
         std::lock_guard<std::mutex> lock(pendingLock);
-        pending.erase(std::remove_if(pending.begin(), pending.end(),
-                                     [&](const Pending& p) { return p.address == address && p.port == peerPort; }),
-                      pending.end());
+        auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) { return p.socket == caller; });
+        if (it != pending.end()) {
+            given = it->passphrase;
+            pending.erase(it);
+        }
     }
     // Callers the endpoint closed on its own (a failed send or receive) leave here.
     callers.erase(std::remove_if(callers.begin(), callers.end(),
                                  [](const Caller& c) { return oxSrt::isGone(srt_getsockstate(c.socket)); }),
                   callers.end());
     QString passphrase;
-    if (endpoint->stream)
+    if (given)
+        passphrase = *given;
+    else if (endpoint->stream)
         passphrase = endpoint->stream->access.rules()->passphrase(output);
     callers.push_back({caller, address, passphrase});
 }
@@ -112,8 +119,10 @@ void srtAccessGate::logFailedHandshakes()
             pending.pop_front();
         }
     }
-    for (const Pending& p : failed)
-        logAccessRefused("oxdp", port, ipv4Text(p.address), "encrypted handshake failed (passphrase missing or wrong)");
+    for (const Pending& p : failed) {
+        if (!p.passphrase.isEmpty())
+            logAccessRefused("oxdp", port, ipv4Text(p.address), "encrypted handshake failed (passphrase missing or wrong)");
+    }
 }
 
 std::vector<SRTSOCKET> srtAccessGate::refusedNow()

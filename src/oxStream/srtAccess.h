@@ -26,7 +26,8 @@ public:
     // Handshakes a listener waits for at once; beyond, the oldest is forgotten.
     static constexpr int kMaxPendingHandshakes = 64;
     // A caller let through the callback that is not accepted within this
-    // time failed the handshake (with a passphrase set: a missing or wrong one).
+    // time failed the handshake (with a passphrase set: a missing or wrong one;
+    // without one it is forgotten silently).
     static constexpr int kHandshakeGraceMs = 3000;
 
     srtAccessGate(oxStreamType* endpoint, bool output);
@@ -52,9 +53,11 @@ private:
         uint32_t address; // host byte order, 0 when not IPv4
         QString passphrase; // the one in force when it was admitted
     };
+    // A caller between the callback and srt_accept, which returns the same socket.
     struct Pending {
+        SRTSOCKET socket;
         uint32_t address;
-        uint16_t port;
+        QString passphrase; // what the callback gave the socket
         std::chrono::steady_clock::time_point since;
     };
 
