@@ -13,6 +13,8 @@
 
 namespace {
 
+const char* const kHandshakeFailed = "encrypted handshake failed (passphrase missing or wrong)";
+
 bool peerOf(const sockaddr* a, uint32_t* address, uint16_t* port)
 {
     if (!a || a->sa_family != AF_INET)
@@ -64,10 +66,19 @@ int srtAccessGate::check(SRTSOCKET ns, const sockaddr* peer)
             return -1;
         }
     }
-    std::lock_guard<std::mutex> lock(pendingLock);
-    if (static_cast<int>(pending.size()) >= kMaxPendingHandshakes)
-        pending.pop_front();
-    pending.push_back({ns, v4 ? address : 0, passphrase, std::chrono::steady_clock::now()});
+    std::optional<Pending> pushedOut;
+    {
+        std::lock_guard<std::mutex> lock(pendingLock);
+        if (static_cast<int>(pending.size()) >= kMaxPendingHandshakes) {
+            pushedOut = std::move(pending.front());
+            pending.pop_front();
+        }
+        pending.push_back({ns, v4 ? address : 0, passphrase, std::chrono::steady_clock::now()});
+    }
+    // A caller retrying at once after each refusal fills the table long
+    // before the grace period ends: what it pushes out failed as well.
+    if (pushedOut && !pushedOut->passphrase.isEmpty())
+        logAccessRefused("oxdp", port, ipv4Text(pushedOut->address), kHandshakeFailed);
     return 0;
 }
 
@@ -121,7 +132,7 @@ void srtAccessGate::logFailedHandshakes()
     }
     for (const Pending& p : failed) {
         if (!p.passphrase.isEmpty())
-            logAccessRefused("oxdp", port, ipv4Text(p.address), "encrypted handshake failed (passphrase missing or wrong)");
+            logAccessRefused("oxdp", port, ipv4Text(p.address), kHandshakeFailed);
     }
 }
 

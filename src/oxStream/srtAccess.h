@@ -23,7 +23,7 @@ class oxStreamType;
 class srtAccessGate
 {
 public:
-    // Handshakes a listener waits for at once; beyond, the oldest is forgotten.
+    // Handshakes a listener waits for at once; beyond, the oldest counts as failed.
     static constexpr int kMaxPendingHandshakes = 64;
     // A caller let through the callback that is not accepted within this
     // time failed the handshake (with a passphrase set: a missing or wrong one;
