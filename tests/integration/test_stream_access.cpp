@@ -392,7 +392,7 @@ TEST_F(StreamAccess, SettingsAreValidatedShownWithoutPassphrasesAndSurviveAResta
 }
 
 // The default credentials are named at start; five failed logins within a
-// minute make even the right one wait, with the specified reply.
+// minute make even the right one wait, with the usual refusal.
 TEST_F(StreamAccess, DefaultCredentialsWarnAndFailedLoginsBackOff)
 {
     ASSERT_TRUE(node.start());
