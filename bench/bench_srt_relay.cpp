@@ -13,7 +13,10 @@
 // loss-free source rate at 20 ms latency for each relay (K = 1); then what
 // libsrt's debug log level (7, set by the endpoints) costs inside oxnode.
 //
-//   bench_srt_relay [--oxnode PATH] [--seconds S] [--rate MBPS]
+//   bench_srt_relay [--oxnode PATH] [--seconds S] [--rate MBPS] [--passphrase P]
+// With --passphrase only oxnode is measured, once with P as the stream's
+// publish and read passphrase (AES, libsrt's default key length) and once
+// without: what the encryption costs the relay.
 // (OXBENCH_KEEP=1 keeps the relays' working directories and logs in /tmp;
 // OXBENCH_LOG_ONLY=1 runs only the log-level comparison.)
 #include "benchCommon.h"
@@ -49,6 +52,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kMsg = 1316;
+// Set by --passphrase for the protected runs: the callers' SRTO_PASSPHRASE and
+// the stream's passphrases in both directions.
+std::string gPassphrase;
 
 
 
@@ -60,6 +66,8 @@ SRTSOCKET connectCaller(int port, int timeoutMs = 10000)
         const int latency = 20, conn = 300;
         srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency);
         srt_setsockflag(s, SRTO_CONNTIMEO, &conn, sizeof conn);
+        if (!gPassphrase.empty())
+            srt_setsockflag(s, SRTO_PASSPHRASE, gPassphrase.c_str(), static_cast<int>(gPassphrase.size()));
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -83,7 +91,12 @@ struct Relay {
         if (oxnodeDir) {
             mkdir((dir + "/web").c_str(), 0755);
             std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-            std::ofstream(dir + "/stream.json") << "[{\"id\": " << streamId << ", \"name\": \"bench\"}]";
+            std::ofstream(dir + "/stream.json")
+                << "[{\"id\": " << streamId << ", \"name\": \"bench\""
+                << (gPassphrase.empty() ? std::string()
+                                        : ", \"access\": {\"publishPassphrase\": \"" + gPassphrase
+                                              + "\", \"readPassphrase\": \"" + gPassphrase + "\"}")
+                << "}]";
         }
         pid = fork();
         if (pid == 0) {
@@ -293,6 +306,7 @@ int main(int argc, char** argv)
     std::string bin = OXNODE_BIN;
     double seconds = 5;
     double rate = 100;
+    std::string passphrase;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--oxnode"))
             bin = argv[i + 1];
@@ -300,11 +314,30 @@ int main(int argc, char** argv)
             seconds = std::atof(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--rate"))
             rate = std::atof(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--passphrase"))
+            passphrase = argv[i + 1];
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
     srt_startup();
     srt_setloglevel(3);
+
+    if (!passphrase.empty()) {
+        std::printf("oxnode SRT relay with and without passphrase, source %.0f Mbit/s for %.0f s\n", rate, seconds);
+        for (int k : {1, 4}) {
+            gPassphrase.clear();
+            const Result plain = runOnce(true, bin, k, rate, seconds);
+            gPassphrase = passphrase;
+            const Result encrypted = runOnce(true, bin, k, rate, seconds);
+            gPassphrase.clear();
+            printRow("oxnode, no passphrase", k, plain);
+            printRow("oxnode, passphrase", k, encrypted);
+            std::printf("  relay CPU with passphrase / without: %.2f\n",
+                        encrypted.relayCpu / std::max(plain.relayCpu, 1e-3));
+        }
+        srt_cleanup();
+        return 0;
+    }
 
     const bool logOnly = getenv("OXBENCH_LOG_ONLY") != nullptr; // just the log-level part
     if (!logOnly) {

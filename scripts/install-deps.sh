@@ -16,6 +16,8 @@ PKGS=(
 if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
   # Fuzzing (clang), the independent KCP peer (kcp-go), the console's browser tests.
   PKGS+=(clang libclang-rt-14-dev golang-go golang-github-xtaci-kcp-dev chromium fonts-liberation)
+  # H.265 over SRT with a passphrase, end to end.
+  PKGS+=(ffmpeg)
   # The package test: systemd-analyze, and what cpack needs for the .deb's dependencies.
   PKGS+=(systemd dpkg-dev file)
   # The /metrics test parses the text with the reference Prometheus parser.

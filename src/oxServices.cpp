@@ -58,6 +58,7 @@ oxServices::~oxServices()
 
 void oxServices::start()
 {
+    warnDefaultCredentials();
     if (localDevCfg)
         initMulitcast();
     heartTimer->start(kHeartMs);

@@ -3,6 +3,7 @@
 // the one-second heart tick. It lives on the main thread and all of its state
 // is touched only there: web requests are carried to the main thread before
 // they reach webRequest/parserJson.
+#include "loginBackoff.h"
 #include "oxNodeState.h"
 #include "oxObject.h"
 
@@ -55,6 +56,15 @@ public:
     // Command dispatcher and web access control
     QJsonObject parserJson(QJsonObject json, CmdOrigin origin = CmdOrigin::Web);
     QJsonObject webRequest(QJsonObject request);
+    // The same from a client at peer (its address): failed logins from one
+    // address make it wait (loginBackoff).
+    QJsonObject webRequest(QJsonObject request, const QString& peer);
+    // "setStreamAccess": who may publish into and watch one stream.
+    QJsonObject setStreamAccess(const QJsonObject& json);
+    // "getAccessWarnings": whether the web password or node token is still the default.
+    QJsonObject accessWarnings() const;
+    // At start: one warning line per default credential still in use.
+    void warnDefaultCredentials() const;
     void tokenGen();
     bool checkWebToken(QString token);
     void clearWebToken();
@@ -133,6 +143,7 @@ private:
     void noteFileSaved(const QString& file, bool ok, const QString& error, bool tightened);
     void purgeExpiredWebTokens(const QDateTime& now);
     bool shutDown = false;
+    loginBackoff loginWaits;
     // Set from a failed save until both files are written again; the log
     // says when a run of failures starts and ends, not every retry.
     bool saveFailing = false;

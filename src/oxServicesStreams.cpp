@@ -26,6 +26,7 @@ void oxServices::loadStream()
         if (!checkStreamIdUsable(id))
             continue;
         streams.append(new oxStream(this, id, o, nullptr));
+        loadStreamAccess(streams.last(), o);
     }
     if (streams.isEmpty()) {
         streams.append(new oxStream(this, 0, QJsonObject(), nullptr));
@@ -37,7 +38,7 @@ bool oxServices::saveStream()
 {
     QJsonArray array;
     for (oxStream* s : streams)
-        array.append(s->getCfg());
+        array.append(withStreamAccess(s->getCfg(), s, true));
     QString error;
     bool tightened = false;
     const bool ok = saveJsonArrayToFile(array, kStreamFile, &error, &tightened);
@@ -49,7 +50,7 @@ QJsonArray oxServices::getStreamList()
 {
     QJsonArray array;
     for (oxStream* s : streams) {
-        array.append(oxProfile::current().liveStatus ? s->getStatus() : s->getCfg());
+        array.append(withStreamAccess(oxProfile::current().liveStatus ? s->getStatus() : s->getCfg(), s, false));
     }
     return array;
 }

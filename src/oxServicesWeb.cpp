@@ -29,13 +29,15 @@ int jsonInt(const QJsonObject& o, const char* key, int def)
     return v.isDouble() ? v.toInt(def) : def;
 }
 
-// Commands that change the service's own settings or streams. Local devices
-// reach the dispatcher unauthenticated, so these are refused on that road.
+// Commands that change the service's own settings or streams (or tell whether
+// its credentials are the default ones). Local devices reach the dispatcher
+// unauthenticated, so these are refused on that road.
 bool isAdministrative(const QString& cmd)
 {
     return cmd == QLatin1String("setSystemSet") || cmd == QLatin1String("setWebPassword")
         || cmd == QLatin1String("newStreamServer") || cmd == QLatin1String("deleteStreamServer")
-        || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamPull");
+        || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamPull")
+        || cmd == QLatin1String("setStreamAccess") || cmd == QLatin1String("getAccessWarnings");
 }
 
 } // namespace
@@ -107,6 +109,10 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
     }
     if (isStreamClientsCommand(cmd))
         return streamClientsCommand(*this, json, origin == CmdOrigin::Web);
+    if (cmd == QLatin1String("setStreamAccess"))
+        return setStreamAccess(json);
+    if (cmd == QLatin1String("getAccessWarnings"))
+        return accessWarnings();
     if (cmd == QLatin1String("renameStreamServer")) {
         renameStream(json);
         return QJsonObject();
@@ -131,6 +137,11 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
 
 QJsonObject oxServices::webRequest(QJsonObject request)
 {
+    return webRequest(request, QString());
+}
+
+QJsonObject oxServices::webRequest(QJsonObject request, const QString& peer)
+{
     const QString token = jsonString(request, "token");
     const QString cmd = jsonString(request, "cmd");
     if (!token.isEmpty()) {
@@ -147,9 +158,21 @@ QJsonObject oxServices::webRequest(QJsonObject request)
     }
     const QString pass = jsonString(request, "passMd5");
     const QString user = jsonString(request, "user");
-    const bool passOk = constantTimeEquals(pass, passMd5);
-    const bool userOk = constantTimeEquals(user, username);
+    const int64_t nowMs = logThrottleNowMs();
+    const bool waiting = !peer.isEmpty() && loginWaits.mustWait(peer, nowMs);
+    const bool passOk = !waiting && constantTimeEquals(pass, passMd5);
+    const bool userOk = !waiting && constantTimeEquals(user, username);
+    if (!waiting && !peer.isEmpty() && !(passOk && userOk) && loginWaits.failed(peer, nowMs)) {
+        static logThrottleKeyed waitLine;
+        int64_t held = 0;
+        if (waitLine.allow(peer, &held))
+            qCWarning(lcService, "%d failed web logins from %s: its logins wait %lld s (%lld more not logged)",
+                      loginBackoff::kFailLimit, qUtf8Printable(logSafeText(peer)),
+                      static_cast<long long>(loginBackoff::kWaitMs / 1000), static_cast<long long>(held));
+    }
     if (passOk && userOk) {
+        if (!peer.isEmpty())
+            loginWaits.succeeded(peer);
         const QDateTime now = clock();
         purgeExpiredWebTokens(now);
         const QString newToken = randomToken();

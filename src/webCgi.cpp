@@ -359,7 +359,7 @@ int webThread::answerApi(mg_connection* conn)
     }
     if (body) {
         if (const std::optional<QJsonObject> request = apiRequestFromBody(*body)) {
-            std::optional<QJsonObject> answer = callService(*request);
+            std::optional<QJsonObject> answer = callService(*request, QString::fromLatin1(ri->remote_addr));
             if (!answer)
                 return 503;  // shutting down: no reply; CivetWeb closes the connection
             reply = *answer;
@@ -370,20 +370,20 @@ int webThread::answerApi(mg_connection* conn)
     return 200;
 }
 
-std::optional<QJsonObject> webThread::callService(const QJsonObject& request)
+std::optional<QJsonObject> webThread::callService(const QJsonObject& request, const QString& peer)
 {
     auto pending = std::make_shared<PendingReply>();
     oxServices* target = services;
     // Runs on the main thread; dropped unrun when the service is destroyed first.
     QMetaObject::invokeMethod(
         target,
-        [pending, target, request] {
+        [pending, target, request, peer] {
             {
                 std::lock_guard<std::mutex> lock(pending->mutex);
                 if (pending->abandoned)
                     return;
             }
-            QJsonObject reply = target->webRequest(request);
+            QJsonObject reply = target->webRequest(request, peer);
             std::lock_guard<std::mutex> lock(pending->mutex);
             pending->reply = std::move(reply);
             pending->done = true;

@@ -79,7 +79,7 @@ private:
     // Worker threads.
     int answerApi(mg_connection* conn);
     int serveStatic(mg_connection* conn, const char* rawPath);
-    std::optional<QJsonObject> callService(const QJsonObject& request);
+    std::optional<QJsonObject> callService(const QJsonObject& request, const QString& peer);
 
     // Worker threads.
     int upgradeWebSocket(mg_connection* conn);

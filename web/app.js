@@ -4,6 +4,7 @@ import { md5Hex } from './md5.js';
 import { formatBitRate, formatDuration } from './format.js';
 import { SeriesSet, draw, inWindow, makeChart } from './chart.js';
 import { attachClients } from './clients.js';
+import { makeAccessControls, showCredentialBanner } from './access.js';
 
 const API = '/api/post';
 const REFRESH_MS = 1000;
@@ -164,6 +165,7 @@ function enterConsole() {
   $('tabs').hidden = false;
   $('logout').hidden = false;
   showTab(location.hash.slice(1) || 'streams');
+  showCredentialBanner(api);
 }
 
 // ---------------------------------------------------------------- tabs and refresh
@@ -364,7 +366,8 @@ function makeStreamRow(id) {
     api, ask, showMsg, msg: () => $('streams-msg'), streams: () => lastStreams, refresh: refreshStreams,
     isSessionEnd: (err) => err instanceof SessionEnded,
   }) : '';
-  const epCell = h('td', {}, rec.epTable);
+  rec.access = makeAccessControls(id, { api, copy: copyText });
+  const epCell = h('td', {}, rec.epTable, rec.access.el);
   const actions = h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.pullBtn, ' ', rec.deleteBtn);
   rec.tr = h('tr', { class: 'stream', dataset: { id: String(id) } },
     rec.idCell, rec.nameCell, rec.rateCell, epCell, actions);
@@ -387,6 +390,7 @@ function renderStreams(streams) {
     }
     setText(rec.idCell, id);
     setText(rec.nameCell, s.name ?? '');
+    rec.access.update(s);
     setText(rec.rateText, formatBitRate(s.bitRate));
     rec.rateCell.title = `${Number(s.bitRate) || 0} bytes/s`;
     const series = rateSeries.get(id);

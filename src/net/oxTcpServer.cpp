@@ -141,6 +141,8 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
 {
     try {
         peerIp_ = peer.address().to_string();
+        if (peer.address().is_v4())
+            peerIPv4_ = peer.address().to_v4().to_uint();
     } catch (...) {
         peerIp_ = "?";
     }
@@ -593,6 +595,10 @@ void TcpServer::acceptReady()
             s.close(ec);
             continue;
         }
+        if (acceptFilter && !acceptFilter(peer)) {
+            s.close(ec); // the filter has logged why
+            continue;
+        }
         addChannel(w, std::move(s), peer);
     }
     doAccept();
@@ -702,6 +708,15 @@ size_t TcpServer::connectionNum() const
 {
     std::lock_guard<std::mutex> lk(channelsMutex_);
     return channels_.size();
+}
+
+void TcpServer::closeUnless(const std::function<bool(const SocketChannel&)>& keep)
+{
+    std::lock_guard<std::mutex> lk(channelsMutex_);
+    for (const auto& entry : channels_) {
+        if (!keep(*entry.second))
+            entry.second->close();
+    }
 }
 
 int TcpServer::broadcast(const void* data, size_t len)

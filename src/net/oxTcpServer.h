@@ -51,6 +51,7 @@ public:
     // Thread safe.
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
     const std::string& peeraddr() const { return peeraddr_; } // "ip:port", fixed at accept
+    uint32_t peerIPv4() const { return peerIPv4_; } // host byte order; 0 for a peer that is not IPv4
     int fd() const { return fd_; }
     uint32_t id() const { return id_; }
     // Worker loop's thread id (as the OS knows it), for log lines.
@@ -105,6 +106,7 @@ private:
     std::string peerIp_;
     int peerPort_ = 0;
     int64_t sinceMs_ = 0;
+    uint32_t peerIPv4_ = 0;
     int fd_ = -1;
     uint32_t id_ = 0;
     long loopTid_ = 0;
@@ -164,6 +166,9 @@ public:
     // Set on the owner thread before start(); called on worker threads.
     std::function<void(const SocketChannelPtr&)> onConnection;
     std::function<void(const SocketChannelPtr&, const void* data, size_t len)> onMessage;
+    // Set on the owner thread before start(); called on the acceptor thread.
+    // A peer it refuses is closed at once, before any callback.
+    std::function<bool(const asio::ip::tcp::endpoint& peer)> acceptFilter;
 
     // Owner thread: starts the acceptor and worker threads and returns once they run.
     // Does nothing unless createsocket() succeeded.
@@ -179,6 +184,8 @@ public:
     // Thread safe (channel lock): write the same bytes to every connected
     // channel. Returns how many channels accepted them.
     int broadcast(const void* data, size_t len);
+    // Thread safe (channel lock): closes every connection that keep refuses.
+    void closeUnless(const std::function<bool(const SocketChannel&)>& keep);
 
     // One connection as the operator's client list shows it.
     struct ClientInfo {

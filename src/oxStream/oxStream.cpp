@@ -227,6 +227,15 @@ void oxStream::waitForFanOuts()
         QThread::usleep(200);
 }
 
+void oxStream::setAccess(oxStreamAccessRules rules)
+{
+    access.set(std::move(rules));
+    for (oxStreamType* in : inList)
+        in->accessChanged();
+    for (oxStreamType* out : outList)
+        out->accessChanged();
+}
+
 QString oxStream::getHostName() const
 {
     return services ? services->serverIP : QStringLiteral("host.name.error");

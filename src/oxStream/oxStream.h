@@ -3,6 +3,7 @@
 // everything else (construction, start/stop, timer, getCfg/getStatus,
 // destruction) runs on the main thread.
 #include "oxObject.h"
+#include "streamAccess.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -36,6 +37,11 @@ public:
     QString pullUrl;
     // Main thread: replaces the pull source input (empty url: removes it).
     void setPullUrl(const QString& url);
+    // Who may publish and watch; media threads read it, the main thread sets it.
+    streamAccess access;
+    // Main thread: new rules take effect for new connections at once, and
+    // every endpoint closes the connections they refuse.
+    void setAccess(oxStreamAccessRules rules);
 
     bool isRunning() const { return running.load(); }
     int currentBitRate() const { return bitRate; }

@@ -27,6 +27,8 @@ public:
     virtual QJsonObject parserJson(QJsonObject cmd);
     virtual void onBufOut(oxStreamBuf* buf);
     virtual void putBufIn(oxStreamBuf* buf);
+    // Main thread: the stream's access rules changed; close what they refuse now.
+    virtual void accessChanged() {}
 
     // Main thread: the clients connected now, as the endpoint last published
     // them (none by default).

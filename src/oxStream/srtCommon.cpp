@@ -86,7 +86,8 @@ void logError(const char* prefix, const char* suffix)
     qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
 }
 
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock)
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock,
+                  const std::function<void(SRTSOCKET)>& beforeListen)
 {
     *sock = SRT_INVALID_SOCK;
     addrinfo hints{};
@@ -117,6 +118,8 @@ bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock)
     freeaddrinfo(res);
     if (!failed) {
         qCDebug(lcSrt, "server is ready at port: %d", port);
+        if (beforeListen)
+            beforeListen(s);
         if (srt_listen(s, 10) == SRT_ERROR)
             failed = texts.listen;
     }

@@ -8,6 +8,8 @@
 // tear the library down under another endpoint's live sockets.
 #include <srt/srt.h>
 
+#include <functional>
+
 namespace oxSrt {
 
 // Latency of every oxdp socket, in milliseconds.
@@ -46,10 +48,12 @@ struct ListenTexts {
 // The setup of one listening attempt, run on the endpoint's own thread: a
 // non-blocking-receive SRT socket with kLatencyMs latency, bound to UDP port
 // on all IPv4 addresses, listening (backlog 10). Options of the listening
-// socket belong here, before srt_listen. Every failure is logged with its
+// socket belong here, before srt_listen: beforeListen, when set, is given the
+// bound socket right before srt_listen. Every failure is logged with its
 // specified text; whatever was opened is released again and false returned.
 // The caller puts the socket into the process's poll set (srtPoller.h).
-bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock);
+bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock,
+                  const std::function<void(SRTSOCKET)>& beforeListen = {});
 
 // Accepts one caller on a listening socket and logs
 // "oxdp tx new connection: host:port" (plus " socket fd:<handle>" when

@@ -157,7 +157,8 @@ bool srtListener::attempt()
     oxSrt::startup();
     oxSrt::setLogLevel(oxSrt::kLibLogLevel);
     SRTSOCKET listener = SRT_INVALID_SOCK;
-    if (!oxSrt::openListener(port, texts.listen, &listener)) {
+    if (!oxSrt::openListener(port, texts.listen, &listener,
+                             [this](SRTSOCKET s) { accessGate.install(s, port); })) {
         oxSrt::cleanup();
         return false;
     }
@@ -176,17 +177,20 @@ bool srtListener::attempt()
     }
     listening.store(true);
     // Nothing to do here until stop, exit or a failure on the poll thread but
-    // the caller book: republished once a second, and a close the operator asked for.
+    // the book keeping: callers republished once a second, a close the operator
+    // asked for, callers that changed rules refuse, handshakes that never ended.
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(wakeLock);
             wake.wait_for(lock, std::chrono::milliseconds(srtCallerBook::kRepublishMs), [this] {
-                return stopRequested.load() || attemptFailed.load() || callerBook.closePending();
+                return stopRequested.load() || attemptFailed.load() || bookWork.load();
             });
         }
         if (stopRequested.load() || attemptFailed.load())
             break;
+        bookWork.store(false);
         closeRequestedCaller();
+        closeRefusedCallers();
         std::lock_guard<std::mutex> book(bookLock);
         callerBook.publishIfDue();
     }
@@ -197,6 +201,7 @@ bool srtListener::attempt()
     {
         std::lock_guard<std::mutex> book(bookLock);
         callerBook.attemptEnded();
+        accessGate.attemptEnded();
     }
     if (!failed)
         qCDebug(lcSrt, "-------------------- SRT ERROR?");
@@ -218,6 +223,7 @@ void srtListener::srtEvent(SRTSOCKET s)
         callerGone(s);
         dropCaller(s);
         std::lock_guard<std::mutex> book(bookLock);
+        accessGate.gone(s);
         callerBook.gone(s);
         callerBook.publishIfDue();
     } else if (s == server) {
@@ -246,8 +252,10 @@ bool srtListener::acceptOne()
         srt_close(c);
         return false;
     }
+    accessGate.admitted(c);
     callerAccepted(c);
     std::lock_guard<std::mutex> book(bookLock);
+    accessGate.admitted(c);
     callerBook.accepted(c);
     callerBook.publishIfDue();
     return true;
@@ -261,18 +269,41 @@ void srtListener::closeRequestedCaller()
         kicked = callerBook.takeCloseRequest();
         if (kicked == SRT_INVALID_SOCK || !callerBook.holds(kicked))
             return;
+        accessGate.gone(kicked);
     }
+    qCDebug(lcSrt, "caller %d closed on request", static_cast<int>(kicked));
+    closeCallerFromAttempt(kicked);
+}
+
+void srtListener::closeRefusedCallers()
+{
+    std::vector<SRTSOCKET> refused;
+    {
+        std::lock_guard<std::mutex> book(bookLock);
+        refused = accessGate.refusedNow();
+    }
+    for (SRTSOCKET s : refused)
+        closeCallerFromAttempt(s);
+}
+
+void srtListener::closeCallerFromAttempt(SRTSOCKET caller)
+{
     // Out of the set first, without the book's lock: the poll thread holds its
     // own lock while it takes the book's.
-    oxSrt::Poller::instance().remove(kicked);
+    oxSrt::Poller::instance().remove(caller);
     std::lock_guard<std::mutex> book(bookLock);
-    if (!callerBook.holds(kicked))
+    if (!callerBook.holds(caller))
         return; // gone on the poll thread meanwhile
-    qCDebug(lcSrt, "caller %d closed on request", static_cast<int>(kicked));
-    callerGone(kicked);
-    srt_close(kicked);
-    callerBook.gone(kicked);
+    callerGone(caller);
+    srt_close(caller);
+    callerBook.gone(caller);
     callerBook.publishIfDue();
+}
+
+void srtListener::accessChanged()
+{
+    bookWork.store(true);
+    wakeAttempt();
 }
 
 std::vector<oxEndpointClient> srtListener::clientList()
@@ -284,6 +315,7 @@ bool srtListener::closeClient(const QString& address, int port)
 {
     if (!callerBook.requestClose(address, port))
         return false;
+    bookWork.store(true);
     wakeAttempt();
     return true;
 }

@@ -14,6 +14,7 @@
 #include "oxProfile.h"
 #include "oxStreamType.h"
 #include "srtCallers.h"
+#include "srtAccess.h"
 #include "srtCommon.h"
 #include "srtPoller.h"
 
@@ -57,6 +58,8 @@ public:
     bool closeClient(const QString& address, int port) override;
     // Main thread, from atomics only.
     oxEndpointFigures figures() override;
+    // Main thread: the attempt thread closes the callers the new rules refuse.
+    void accessChanged() override;
 
     int port = -1;
 
@@ -114,14 +117,20 @@ private:
     void pause(int ms);
     // Wakes the thread of attempts (stop, exit or a failed accept).
     void wakeAttempt();
-    // Attempt thread: closes the caller the operator asked to close, if still there.
+    // Attempt thread: closes the caller the operator asked to close, and those
+    // the rules now refuse, if still there.
     void closeRequestedCaller();
+    void closeRefusedCallers();
+    void closeCallerFromAttempt(SRTSOCKET caller);
+    // Set with a wake-up when the attempt thread has book keeping to do now.
+    std::atomic<bool> bookWork{false};
 
     const Texts texts;
     srtCallerBook callerBook{texts.output};
     // The book is kept by the poll thread (accepted, gone) and by the attempt
     // thread (republishing, closing on request); never taken by the control path.
     std::mutex bookLock;
+    srtAccessGate accessGate{this, texts.output};
     const bool liveStatus = oxProfile::current().liveStatus;
     const int advertisedLatencyMs = oxProfile::current().srtUrlLatencyMs;
     bool started = false; // main thread only

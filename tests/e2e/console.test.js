@@ -477,3 +477,35 @@ test('pull: the dialog refuses a bad URL with the reason, sets a good one, and t
     await until(async () => (await row.locator('td.ep-type', { hasText: 'Pull in' }).count()) === 0, 'the pull input gone');
   });
 });
+
+test('protection: default-password banner; the editor saves lists and a passphrase that is never shown back', opts, async (t) => {
+  await withConsole('protection', async ({ page }) => {
+    await login(page);
+    await page.locator('#default-password-banner').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#default-password-banner'), /still the default one/);
+    const row = streamRow(page, 0);
+    await row.waitFor();
+    assert.equal(await row.locator('.access-summary').textContent(), 'open');
+
+    await row.locator('.access-controls > button').click();
+    const form = row.locator('form.access');
+    await form.locator('textarea').first().fill('127.0.0.1\n10.0.0.0/8');
+    await form.locator('input[type=password]').nth(1).fill('short');
+    await form.locator('button[type=submit]').click();
+    await until(async () => /readPassphrase must be 10 to 79 characters long/.test(await form.locator('.msg').textContent()), 'the refusal');
+    await form.locator('input[type=password]').nth(1).fill('read-passphrase-22');
+    await form.locator('button[type=submit]').click();
+    await until(async () => (await form.locator('.msg').textContent()) === 'Protection saved.', 'the saved message');
+    await until(async () => (await row.locator('.access-summary').textContent()) === 'read passphrase; inputs: 127.0.0.1, 10.0.0.0/8', 'the summary');
+    // Reopened, the editor knows only that a passphrase is set.
+    await row.locator('.access-controls > button').click();
+    await row.locator('.access-controls > button').click();
+    const readField = form.locator('input[type=password]').nth(1);
+    assert.equal(await readField.inputValue(), '');
+    assert.equal(await readField.getAttribute('placeholder'), 'set (unchanged)');
+
+    const reply = await apiCall({ cmd: 'login', user: 'admin', passMd5: md5('73519046') });
+    const list = await apiCall({ cmd: 'getStreamList', token: reply.token });
+    assert.deepEqual(list.data[0].access, { inputAllow: ['127.0.0.1', '10.0.0.0/8'], outputAllow: [], publishPassphraseSet: false, readPassphraseSet: true });
+  });
+});

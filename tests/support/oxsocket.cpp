@@ -120,6 +120,13 @@ bool TcpClient::connect(const std::string& host, int port, int timeoutMs)
         return false;
     if (recvBuffer_ > 0)
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &recvBuffer_, sizeof recvBuffer_);
+    if (!localHost_.empty()) {
+        sockaddr_in local = ipv4(localHost_, 0);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close();
+            return false;
+        }
+    }
     sockaddr_in a = ipv4(host, port);
     int r = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     int err = r == 0 ? 0 : errno;
@@ -237,11 +244,11 @@ UdpSocket::~UdpSocket()
         ::close(fd_);
 }
 
-bool UdpSocket::bind(int port)
+bool UdpSocket::bind(int port, const std::string& host)
 {
     int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a = ipv4("0.0.0.0", port);
+    sockaddr_in a = ipv4(host, port);
     return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 

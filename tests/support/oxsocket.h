@@ -31,6 +31,9 @@ public:
     // Applied at the next connect(): a small buffer makes a client that
     // never reads fill up quickly.
     void setRecvBuffer(int bytes) { recvBuffer_ = bytes; }
+    // Applied at the next connect(): the local address to connect from
+    // (lo holds all of 127.0.0.0/8, so "127.0.0.2" is a second peer).
+    void setLocalAddress(const std::string& host) { localHost_ = host; }
     bool connect(const std::string& host, int port, int timeoutMs = 5000);
     // False when not everything could be written before the deadline.
     bool sendAll(const std::string& bytes, int timeoutMs = 5000);
@@ -57,6 +60,7 @@ private:
 
     int fd_ = -1;
     int recvBuffer_ = 0;
+    std::string localHost_;
     bool eof_ = false;
     std::string pending_;
 };
@@ -74,8 +78,8 @@ public:
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    // 0.0.0.0:port with SO_REUSEADDR (port 0: any free port).
-    bool bind(int port);
+    // host:port with SO_REUSEADDR (port 0: any free port).
+    bool bind(int port, const std::string& host = "0.0.0.0");
     int localPort() const;
     // Joins group on lo and sends multicast out of lo too.
     bool joinMulticast(const std::string& group);

@@ -519,8 +519,16 @@ void kcp_udp::feedQueue()
     }
 }
 
+void kcp_udp::recheckPeer()
+{
+    peerRecheck.store(true);
+    wakeSession();
+}
+
 bool kcp_udp::readDatagrams()
 {
+    if (peerRecheck.exchange(false) && replyKnown && acceptPeer && !acceptPeer(replyAddr))
+        return false;
     for (int i = 0; i < kMaxDatagramsPerPass; ++i) {
         sockaddr_in from{};
         socklen_t fromLen = sizeof from;
@@ -531,6 +539,8 @@ bool kcp_udp::readDatagrams()
                 continue;
             return true; // nothing more for now (or a transient error)
         }
+        if (acceptPeer && !acceptPeer(from))
+            continue;
         if (!takeDatagram(recvArea.data(), static_cast<int>(n), from))
             return false;
     }

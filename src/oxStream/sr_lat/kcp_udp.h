@@ -77,6 +77,14 @@ public:
     // every delivered message.
     MessageFn onMessage;
     void* userData = nullptr;
+    // Set by the owner before start(); called on the session thread for every
+    // datagram. One it refuses is dropped before it touches the session: it
+    // neither feeds it, nor moves the reply address, nor counts towards
+    // adopting another conversation.
+    std::function<bool(const sockaddr_in& from)> acceptPeer;
+    // Any thread: the session thread checks its current peer against
+    // acceptPeer again; a peer it refuses now ends the session.
+    void recheckPeer();
 
     // Timing knobs, set before start(). heartPeriodMs 0: no timer, the owner
     // (a test) calls heartTimerSlots itself. retryPeriodMs is the pause before
@@ -182,6 +190,7 @@ private:
     std::mutex queueLock;
     QTimer* heartTimer = nullptr; // owned, no parent
     bool isClient = false;
+    std::atomic<bool> peerRecheck{false};
     std::atomic<uint32_t> conv{0};
     std::atomic<uint32_t> convErrors{0};
     QString host;

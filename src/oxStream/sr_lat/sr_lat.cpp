@@ -1,4 +1,5 @@
 #include "sr_lat.h"
+#include "endpointAccess.h"
 #include "kcp_udp.h"
 #include "latClientReport.h"
 #include "oxStream.h"
@@ -12,6 +13,7 @@ sr_lat::sr_lat(int endpointId_, QJsonObject cfg)
     // Runs on the session thread; the stream's fan-out takes it from there.
     kcp->onMessage = &oxStreamType::revCB;
     kcp->userData = this;
+    kcp->acceptPeer = kcpPeerFilter(this, false, port);
 }
 
 sr_lat::~sr_lat()
@@ -43,6 +45,11 @@ void sr_lat::start()
 void sr_lat::stop()
 {
     stopRequested.store(true);
+}
+
+void sr_lat::accessChanged()
+{
+    kcp->recheckPeer();
 }
 
 QJsonObject sr_lat::getCfg()

@@ -28,6 +28,7 @@ public:
     std::vector<oxEndpointClient> clientList() override;
     bool closeClient(const QString& address, int port) override;
     oxEndpointFigures figures() override;
+    void accessChanged() override; // main thread: a peer the new rules refuse ends the session
     QJsonObject getStatus() override; // main or web thread; session state under its lock
 
     // The session, for the owner's diagnostics and tests; owned by the endpoint.

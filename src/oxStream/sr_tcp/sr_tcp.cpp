@@ -4,6 +4,7 @@
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
 #include "tcpClientReport.h"
+#include "endpointAccess.h"
 #include "tcpConnLog.h"
 
 sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
@@ -30,6 +31,7 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         else
             delete buf;
     };
+    guardTcpServer(*listener, this, false, port);
     listener->setThreadNum(kWorkerThreads);
     listener->start();
     listening = true;
@@ -53,6 +55,12 @@ void sr_tcp::start()
 void sr_tcp::stop()
 {
     // Sources stay connected; the stream drops what still arrives.
+}
+
+void sr_tcp::accessChanged()
+{
+    if (listener)
+        closeRefusedTcp(*listener, this, false);
 }
 
 QJsonObject sr_tcp::getCfg()

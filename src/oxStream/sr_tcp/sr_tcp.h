@@ -25,6 +25,7 @@ public:
     std::vector<oxEndpointClient> clientList() override;
     bool closeClient(const QString& address, int port) override;
     oxEndpointFigures figures() override;
+    void accessChanged() override; // main thread: closes the connections the new rules refuse
     QJsonObject getStatus() override; // main thread; connection count under the server's lock
 
     int port = -1;

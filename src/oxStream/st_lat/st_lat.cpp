@@ -1,4 +1,5 @@
 #include "st_lat.h"
+#include "endpointAccess.h"
 #include "sr_lat/kcp_udp.h"
 #include "sr_lat/latClientReport.h"
 #include "oxStream.h"
@@ -12,6 +13,7 @@ st_lat::st_lat(int endpointId_, QJsonObject cfg)
     kcp.reset(kcp_udp::createSocket(QStringLiteral("0.0.0.0"), port, kMinRto));
     kcp->onMessage = &st_lat::revCB;
     kcp->userData = this;
+    kcp->acceptPeer = kcpPeerFilter(this, true, port);
 }
 
 st_lat::~st_lat()
@@ -36,6 +38,11 @@ void st_lat::start()
 void st_lat::stop()
 {
     gateOpen.store(false);
+}
+
+void st_lat::accessChanged()
+{
+    kcp->recheckPeer();
 }
 
 QJsonObject st_lat::getCfg()

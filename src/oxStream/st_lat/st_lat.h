@@ -26,6 +26,7 @@ public:
     std::vector<oxEndpointClient> clientList() override;
     bool closeClient(const QString& address, int port) override;
     oxEndpointFigures figures() override;
+    void accessChanged() override; // main thread: a peer the new rules refuse ends the session
     QJsonObject getStatus() override; // main or web thread
     void putBufIn(oxStreamBuf* buf) override; // any receiving thread; takes only the queue lock
 

@@ -4,6 +4,7 @@
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
 #include "tcpClientReport.h"
+#include "endpointAccess.h"
 #include "tcpConnLog.h"
 
 st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
@@ -26,6 +27,7 @@ st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
     listener->onMessage = [this](const oxnet::SocketChannelPtr&, const void* data, size_t len) {
         revCB(static_cast<unsigned char*>(const_cast<void*>(data)), static_cast<int>(len), this);
     };
+    guardTcpServer(*listener, this, true, port);
     listener->setThreadNum(kWorkerThreads);
     // What clients send is ignored: a small read area per client is enough.
     listener->setReadBufSize(kClientReadBufSize);
@@ -56,6 +58,12 @@ void st_tcp::stop()
     stopped.store(true);
     if (listensOnlyWhileStarted && listener)
         listener->stop();
+}
+
+void st_tcp::accessChanged()
+{
+    if (listener)
+        closeRefusedTcp(*listener, this, true);
 }
 
 QJsonObject st_tcp::getCfg()

@@ -24,6 +24,7 @@ public:
     std::vector<oxEndpointClient> clientList() override;
     bool closeClient(const QString& address, int port) override;
     oxEndpointFigures figures() override;
+    void accessChanged() override; // main thread: closes the connections the new rules refuse
     QJsonObject getStatus() override;
     void putBufIn(oxStreamBuf* buf) override; // any receiving thread
 
