@@ -3,6 +3,7 @@
 #include "logging.h"
 #include "oxProfile.h"
 #include "oxServices.h"
+#include "streamPull.h"
 #include "oxStream.h"
 #include "publicFunc.h"
 
@@ -50,7 +51,8 @@ QJsonArray oxServices::getStreamList()
 {
     QJsonArray array;
     for (oxStream* s : streams) {
-        array.append(withStreamAccess(oxProfile::current().liveStatus ? s->getStatus() : s->getCfg(), s, false));
+        const QJsonObject entry = oxProfile::current().liveStatus ? s->getStatus() : s->getCfg();
+        array.append(withStreamAccess(streamPull::shown(entry), s, false));
     }
     return array;
 }

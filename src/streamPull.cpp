@@ -7,6 +7,8 @@
 #include "sr_pull/pullUrl.h"
 #include "sr_pull/sr_pull.h"
 
+#include <QJsonArray>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -95,6 +97,24 @@ QJsonObject command(oxServices* services, const QJsonObject& json)
         services->needSave = true;
     }
     return reply(QString());
+}
+
+QJsonObject shown(QJsonObject stream)
+{
+    const QString key = QStringLiteral("pullUrl");
+    if (!stream.contains(key))
+        return stream;
+    stream.insert(key, pullUrl::redacted(stream.value(key).toString()));
+    QJsonArray ins = stream.value(QStringLiteral("inList")).toArray();
+    for (int i = 0; i < ins.size(); ++i) {
+        QJsonObject in = ins.at(i).toObject();
+        if (in.value(QStringLiteral("id")).toInt() != sr_pull::kEndpointId)
+            continue;
+        in.insert(QStringLiteral("url"), pullUrl::redacted(in.value(QStringLiteral("url")).toString()));
+        ins.replace(i, in);
+    }
+    stream.insert(QStringLiteral("inList"), ins);
+    return stream;
 }
 
 } // namespace streamPull

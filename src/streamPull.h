@@ -21,5 +21,8 @@ oxStreamType* makeEndpoint(oxStream* stream, const QString& url);
 // {"cmd": "setStreamPull", "id": N, "url": "..."}: sets, replaces or (empty
 // url) removes the pull source of stream N and marks the registry for saving.
 QJsonObject command(oxServices* services, const QJsonObject& json);
+// A stream's entry as "getStreamList" shows it: the pull source's passphrase
+// (an origin's read passphrase) hidden, like every passphrase the service keeps.
+QJsonObject shown(QJsonObject stream);
 
 } // namespace streamPull

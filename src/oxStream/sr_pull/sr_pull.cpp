@@ -108,6 +108,15 @@ QJsonObject sr_pull::getStatus()
     return o;
 }
 
+oxEndpointFigures sr_pull::figures()
+{
+    oxEndpointFigures f;
+    f.linkUp = stateNow.load() == Connected;
+    f.clients = f.linkUp ? 1 : 0;
+    f.bytesReceived = static_cast<uint64_t>(bytes.load(std::memory_order_relaxed));
+    return f;
+}
+
 void sr_pull::heartTimerSlots()
 {
     statsRequested.store(true);

@@ -42,6 +42,8 @@ public:
     void stop() override;  // any thread: the connection in progress ends within one poll
     QJsonObject getCfg() override;
     QJsonObject getStatus() override; // main thread; counters are atomics, statistics under statsLock
+    // Main thread, atomics only: the connection counts as the one publisher.
+    oxEndpointFigures figures() override;
 
     // For tests and status.
     State state() const { return State(stateNow.load()); }
