@@ -59,6 +59,9 @@ public:
     // The same from a client at peer (its address): failed logins from one
     // address make it wait (loginBackoff).
     QJsonObject webRequest(QJsonObject request, const QString& peer);
+    // Main thread: may this client read /metrics? Failed Basic credentials
+    // count towards the same back-off as failed web logins.
+    bool metricsAllowed(const QString& peer, bool loopback, const QByteArray& authorization);
     // "setStreamAccess": who may publish into and watch one stream.
     QJsonObject setStreamAccess(const QJsonObject& json);
     // "getAccessWarnings": whether the web password or node token is still the default.

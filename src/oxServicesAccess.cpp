@@ -1,7 +1,9 @@
 // Protected streams at the service: the "setStreamAccess" command, the access
 // settings in stream.json and "getStreamList", the warning about default
 // credentials. Main thread only.
+#include "logLimit.h"
 #include "logging.h"
+#include "metrics.h"
 #include "oxServices.h"
 #include "oxStream.h"
 #include "publicFunc.h"
@@ -94,4 +96,20 @@ QJsonObject withStreamAccess(QJsonObject streamObject, const oxStream* stream, b
     if (!rules->isEmpty())
         streamObject.insert(kStreamAccessKey, forFile ? rules->toFile() : rules->toStatus());
     return streamObject;
+}
+
+bool oxServices::metricsAllowed(const QString& peer, bool loopback, const QByteArray& authorization)
+{
+    if (loopback)
+        return true;
+    const int64_t nowMs = logThrottleNowMs();
+    if (loginWaits.mustWait(peer, nowMs))
+        return false;
+    if (metricsAccessAllowed(*this, false, authorization)) {
+        loginWaits.succeeded(peer);
+        return true;
+    }
+    if (!authorization.isEmpty())
+        loginWaits.failed(peer, nowMs);
+    return false;
 }

@@ -55,7 +55,8 @@ int webThread::answerMetrics(mg_connection* conn)
         mg_write(conn, kNotAllowed, sizeof kNotAllowed - 1);
         return 405;
     }
-    const bool loopback = QHostAddress(QString::fromLatin1(ri->remote_addr)).isLoopback();
+    const QString peer = QString::fromLatin1(ri->remote_addr);
+    const bool loopback = QHostAddress(peer).isLoopback();
     const char* auth = mg_get_header(conn, "Authorization");
     const QByteArray authorization = auth ? QByteArray(auth) : QByteArray();
 
@@ -64,13 +65,13 @@ int webThread::answerMetrics(mg_connection* conn)
     // Runs on the main thread; dropped unrun when the service is destroyed first.
     QMetaObject::invokeMethod(
         target,
-        [pending, target, loopback, authorization] {
+        [pending, target, peer, loopback, authorization] {
             {
                 std::lock_guard<std::mutex> lock(pending->mutex);
                 if (pending->abandoned)
                     return;
             }
-            const bool allowed = metricsAccessAllowed(*target, loopback, authorization);
+            const bool allowed = target->metricsAllowed(peer, loopback, authorization);
             QByteArray text = allowed ? metricsText(*target) : QByteArray();
             std::lock_guard<std::mutex> lock(pending->mutex);
             pending->allowed = allowed;

@@ -272,6 +272,16 @@ TEST_F(Operations, MetricsFromAnotherAddressNeedTheWebUsersBasicCredentials)
             {{"Authorization", "Basic " + QByteArray::fromStdString("admin:" + pass).toBase64().toStdString()}});
         EXPECT_EQ(r.status, 200) << pass;
     }
+    // Guessing is a failed login: five in a minute, and the right password waits too.
+    auto metricsWith = [](const std::string& pass) {
+        oxt::HttpConnection conn(8001, "10.77.0.1");
+        return conn.request("GET", "/metrics", {},
+                            {{"Authorization", "Basic " + QByteArray::fromStdString("admin:" + pass).toBase64().toStdString()}})
+            .status;
+    };
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(metricsWith("guess" + std::to_string(i)), 401);
+    EXPECT_EQ(metricsWith("s3cret"), 401);
 }
 
 TEST_F(Operations, TcpClientsAndPublishersAreListedAndOneIsClosed)
