@@ -170,6 +170,17 @@ inline std::string absolutePath(const std::string& path)
     return r;
 }
 
+// Ends an oxnode started by a benchmark; its working directory is removed
+// after a clean exit and kept (with its log) otherwise.
+inline void endOxnode(pid_t pid, const std::string& dir, const char* what)
+{
+    const int status = terminate(pid);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        std::fprintf(stderr, "%s ended with status %d (log kept in %s)\n", what, status, dir.c_str());
+    else if (std::system(("rm -rf " + dir).c_str()) != 0)
+        std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+}
+
 // oxnode in a fresh temporary working directory (with "web" and an appcfg.json
 // that keeps the local-device connection off), its output in oxnode.log
 // there. The constructor returns once readyPort accepts TCP connections.
@@ -220,14 +231,7 @@ struct OxnodeProcess {
                 return std::strtol(line.c_str() + 6, nullptr, 10);
         return -1;
     }
-    ~OxnodeProcess()
-    {
-        const int status = terminate(pid);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            std::fprintf(stderr, "oxnode ended with status %d (log kept in %s)\n", status, dir.c_str());
-        else if (std::system(("rm -rf " + dir).c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
+    ~OxnodeProcess() { endOxnode(pid, dir, "oxnode"); }
 };
 
 } // namespace benchutil

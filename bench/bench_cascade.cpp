@@ -119,11 +119,7 @@ struct Edge {
     }
     ~Edge()
     {
-        const int status = terminate(pid);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            std::fprintf(stderr, "edge oxnode ended with status %d (log kept in %s)\n", status, dir.c_str());
-        else if (std::system(("rm -rf " + dir).c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+        endOxnode(pid, dir, "edge oxnode");
         kill(holder, SIGKILL);
         waitpid(holder, nullptr, 0);
     }

@@ -134,16 +134,6 @@ int sendTooManyWebSockets(mg_connection* conn)
     return 503;
 }
 
-// What a worker waiting for the main thread shares with the call queued
-// there; whichever side finishes last frees it.
-struct PendingReply {
-    std::mutex mutex;
-    std::condition_variable ready;
-    bool done = false;
-    bool abandoned = false;
-    QJsonObject reply;
-};
-
 } // namespace
 
 webThread::webThread(oxServices* services, QObject* parent)
@@ -372,34 +362,8 @@ int webThread::answerApi(mg_connection* conn)
 
 std::optional<QJsonObject> webThread::callService(const QJsonObject& request, const QString& peer)
 {
-    auto pending = std::make_shared<PendingReply>();
     oxServices* target = services;
-    // Runs on the main thread; dropped unrun when the service is destroyed first.
-    QMetaObject::invokeMethod(
-        target,
-        [pending, target, request, peer] {
-            {
-                std::lock_guard<std::mutex> lock(pending->mutex);
-                if (pending->abandoned)
-                    return;
-            }
-            QJsonObject reply = target->webRequest(request, peer);
-            std::lock_guard<std::mutex> lock(pending->mutex);
-            pending->reply = std::move(reply);
-            pending->done = true;
-            pending->ready.notify_one();
-        },
-        Qt::QueuedConnection);
-
-    std::unique_lock<std::mutex> lock(pending->mutex);
-    while (!pending->done) {
-        if (stopping) {
-            pending->abandoned = true;
-            return std::nullopt;
-        }
-        pending->ready.wait_for(lock, std::chrono::milliseconds(kReplyWaitSliceMs));
-    }
-    return std::move(pending->reply);
+    return onMainThread<QJsonObject>([target, request, peer] { return target->webRequest(request, peer); });
 }
 
 int webThread::serveStatic(mg_connection* conn, const char* rawPath)

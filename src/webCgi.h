@@ -9,10 +9,12 @@
 // so that stop() can always end it.
 #include <QByteArray>
 #include <QJsonObject>
+#include <QMetaObject>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -80,6 +82,10 @@ private:
     int answerApi(mg_connection* conn);
     int serveStatic(mg_connection* conn, const char* rawPath);
     std::optional<QJsonObject> callService(const QJsonObject& request, const QString& peer);
+    // Worker threads: runs work on the main thread and waits for its result;
+    // nullopt when the service stops first (no reply is owed then).
+    template <class Result, class Work>
+    std::optional<Result> onMainThread(Work work);
 
     // Worker threads.
     int upgradeWebSocket(mg_connection* conn);
@@ -104,3 +110,44 @@ private:
     std::atomic<int> openWebSockets{0};
     std::unique_ptr<webConnectionGuard> guard;
 };
+
+template <class Result, class Work>
+std::optional<Result> webThread::onMainThread(Work work)
+{
+    // Shared by the waiting worker and the call queued on the main thread;
+    // whichever side finishes last frees it.
+    struct Pending {
+        std::mutex mutex;
+        std::condition_variable ready;
+        bool done = false;
+        bool abandoned = false;
+        Result result{};
+    };
+    auto pending = std::make_shared<Pending>();
+    // Dropped unrun when the service is destroyed first.
+    QMetaObject::invokeMethod(
+        services,
+        [pending, work] {
+            {
+                std::lock_guard<std::mutex> lock(pending->mutex);
+                if (pending->abandoned)
+                    return;
+            }
+            Result result = work();
+            std::lock_guard<std::mutex> lock(pending->mutex);
+            pending->result = std::move(result);
+            pending->done = true;
+            pending->ready.notify_one();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    while (!pending->done) {
+        if (stopping) {
+            pending->abandoned = true;
+            return std::nullopt;
+        }
+        pending->ready.wait_for(lock, std::chrono::milliseconds(kReplyWaitSliceMs));
+    }
+    return std::move(pending->result);
+}
+

@@ -18,17 +18,6 @@
 
 namespace {
 
-// What the waiting worker shares with the call queued on the main thread;
-// whichever side finishes last frees it.
-struct PendingMetrics {
-    std::mutex mutex;
-    std::condition_variable ready;
-    bool done = false;
-    bool abandoned = false;
-    bool allowed = false;
-    QByteArray text;
-};
-
 logThrottle refusedLog;
 
 int sendBlock(mg_connection* conn, const QByteArray& block, int status)
@@ -60,38 +49,16 @@ int webThread::answerMetrics(mg_connection* conn)
     const char* auth = mg_get_header(conn, "Authorization");
     const QByteArray authorization = auth ? QByteArray(auth) : QByteArray();
 
-    auto pending = std::make_shared<PendingMetrics>();
     oxServices* target = services;
-    // Runs on the main thread; dropped unrun when the service is destroyed first.
-    QMetaObject::invokeMethod(
-        target,
-        [pending, target, peer, loopback, authorization] {
-            {
-                std::lock_guard<std::mutex> lock(pending->mutex);
-                if (pending->abandoned)
-                    return;
-            }
+    const std::optional<std::pair<bool, QByteArray>> answer =
+        onMainThread<std::pair<bool, QByteArray>>([target, peer, loopback, authorization] {
             const bool allowed = target->metricsAllowed(peer, loopback, authorization);
-            QByteArray text = allowed ? metricsText(*target) : QByteArray();
-            std::lock_guard<std::mutex> lock(pending->mutex);
-            pending->allowed = allowed;
-            pending->text = std::move(text);
-            pending->done = true;
-            pending->ready.notify_one();
-        },
-        Qt::QueuedConnection);
-    {
-        std::unique_lock<std::mutex> lock(pending->mutex);
-        while (!pending->done) {
-            if (stopping) {
-                pending->abandoned = true;
-                return 503; // shutting down: no reply; CivetWeb closes the connection
-            }
-            pending->ready.wait_for(lock, std::chrono::milliseconds(kReplyWaitSliceMs));
-        }
-    }
+            return std::make_pair(allowed, allowed ? metricsText(*target) : QByteArray());
+        });
+    if (!answer)
+        return 503; // shutting down: no reply; CivetWeb closes the connection
 
-    if (!pending->allowed) {
+    if (!answer->first) {
         int64_t held = 0;
         if (refusedLog.allow(&held))
             qCWarning(lcWeb, "metrics request from %s refused: no valid credentials (%lld more since the last such line)",
@@ -109,9 +76,9 @@ int webThread::answerMetrics(mg_connection* conn)
                                          "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
                                          "Cache-Control: no-cache\r\n"
                                          "Content-Length: ");
-    block += QByteArray::number(pending->text.size());
+    block += QByteArray::number(answer->second.size());
     block += "\r\n\r\n";
     if (!head)
-        block += pending->text;
+        block += answer->second;
     return sendBlock(conn, block, 200);
 }
