@@ -227,6 +227,32 @@ TEST_F(PullCascade, EdgeReconnectsAfterTheOriginRestartsAndItsViewersStay)
     EXPECT_FALSE(viewer->peerClosed());
 }
 
+// An oxnode origin whose SRT output is protected: the edge pulls with the
+// read passphrase; one with a wrong passphrase is refused at the handshake.
+TEST_F(PullCascade, ProtectedOriginOutputIsPulledWithItsReadPassphrase)
+{
+    ASSERT_TRUE(origin.start());
+    ASSERT_TRUE(edge.start());
+    const QJsonObject set = command("127.0.0.1", {{"cmd", "setStreamAccess"}, {"id", 0},
+                                                  {"data", QJsonObject{{"readPassphrase", "origin-read-secret"}}}});
+    ASSERT_EQ(set.value("result").toString(), "success") << QJsonDocument(set).toJson().toStdString();
+    EXPECT_EQ(setPull(kEdge, QString("oxdp://%1:8020?passphrase=not-the-secret").arg(kOrigin))
+                  .value("results").toString(), "success");
+    ASSERT_TRUE(origin.process().waitForOutput("encrypted handshake failed", 20000));
+    EXPECT_FALSE(pullConnected(kEdge));
+
+    EXPECT_EQ(setPull(kEdge, QString("oxdp://%1:8020?latency=40&passphrase=origin-read-secret").arg(kOrigin))
+                  .value("results").toString(), "success");
+    ASSERT_TRUE(oxt::waitFor([] { return pullConnected(kEdge); }, 20000, 100));
+    auto viewer = tcpClient(edge, kEdge, 8020);
+    auto source = tcpClient(origin, "127.0.0.1", 8010);
+    std::string got;
+    relay(*source, payloadBytes(128 * 1024, 23), {[&] {
+              got += viewer->recvSome(5);
+              return got;
+          }});
+}
+
 // Any SRT listener can be an origin: srt-live-transmit with a passphrase,
 // fed through a FIFO. The right passphrase relays; a wrong one keeps waiting.
 TEST_F(PullCascade, PassphraseOfAnSrtListenerOrigin)
