@@ -170,6 +170,32 @@ inline std::string absolutePath(const std::string& path)
     return r;
 }
 
+// Resident size of a process in KiB; -1 once it is gone.
+inline long rssKbOf(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+// A fresh working directory for an oxnode: "web", an appcfg.json that keeps
+// the local-device connection off, and stream.json when one is given.
+inline std::string makeOxnodeDir(const std::string& streamJson)
+{
+    char tmpl[] = "/tmp/oxbenchXXXXXX";
+    if (!mkdtemp(tmpl))
+        die("mkdtemp");
+    const std::string dir = tmpl;
+    mkdir((dir + "/web").c_str(), 0755);
+    std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
+    if (!streamJson.empty())
+        std::ofstream(dir + "/stream.json") << streamJson;
+    return dir;
+}
+
 // Ends an oxnode started by a benchmark; its working directory is removed
 // after a clean exit and kept (with its log) otherwise.
 inline void endOxnode(pid_t pid, const std::string& dir, const char* what)
@@ -193,14 +219,7 @@ struct OxnodeProcess {
     OxnodeProcess(const std::string& bin, int readyPort, const std::vector<std::string>& env = {},
                   const std::string& streamJson = "")
     {
-        char tmpl[] = "/tmp/oxbenchXXXXXX";
-        if (!mkdtemp(tmpl))
-            die("mkdtemp");
-        dir = tmpl;
-        mkdir((dir + "/web").c_str(), 0755);
-        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-        if (!streamJson.empty())
-            std::ofstream(dir + "/stream.json") << streamJson;
+        dir = makeOxnodeDir(streamJson);
         const std::string program = absolutePath(bin);
         pid = fork();
         if (pid == 0) {
@@ -222,15 +241,7 @@ struct OxnodeProcess {
 
     double cpuSec() const { return cpuSecondsOf(pid); }
     double mainThreadCpu() const { return cpuSecondsOf(pid, pid); }
-    long rssKb() const
-    {
-        std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(f, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::strtol(line.c_str() + 6, nullptr, 10);
-        return -1;
-    }
+    long rssKb() const { return rssKbOf(pid); }
     ~OxnodeProcess() { endOxnode(pid, dir, "oxnode"); }
 };
 

@@ -94,14 +94,7 @@ struct Edge {
         run(in + "ip link set lo up && " + in + "ip addr add " + addr + "/24 dev " + vb + " && " + in + "ip link set "
             + vb + " up");
 
-        char tmpl[] = "/tmp/oxbenchXXXXXX";
-        if (!mkdtemp(tmpl))
-            die("mkdtemp");
-        dir = tmpl;
-        mkdir((dir + "/web").c_str(), 0755);
-        std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
-        std::ofstream(dir + "/stream.json") << "[{\"id\": 0, \"name\": \"edge\", \"pullUrl\": \"oxdp://" << net
-                                            << "1:8020\"}]";
+        dir = makeOxnodeDir("[{\"id\": 0, \"name\": \"edge\", \"pullUrl\": \"oxdp://" + net + "1:8020\"}]");
         const std::string program = absolutePath(bin);
         const std::string holderPid = std::to_string(holder);
         pid = fork();

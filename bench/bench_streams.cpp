@@ -112,16 +112,6 @@ int threadCount(pid_t pid)
     return n;
 }
 
-long rssKbOf(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
-
 // Returns once the thread count of pid has not changed for stableMs (or
 // after timeoutMs): the streams' endpoints have opened what they open.
 void waitThreadsStable(pid_t pid, int stableMs = 2000, int timeoutMs = 60000)
