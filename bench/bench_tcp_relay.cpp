@@ -330,7 +330,7 @@ int main(int argc, char** argv)
         const double gb = static_cast<double>(perClient) * k / 1e9;
         // Baseline and oxnode alternate inside each round, so that a noisy
         // neighbour hurts both sides of a ratio alike.
-        std::vector<double> baseRate, baseCpu, rate[2], cpu[2], ratio[2], cpuRatio[2];
+        std::vector<double> baseRate, baseCpu, rate[2], cpu[2], ratio[2];
         for (int round = 0; round < rounds; ++round) {
             double b;
             {
@@ -348,7 +348,6 @@ int main(int argc, char** argv)
                 rate[debugLine].push_back(t.gbitPerSec);
                 cpu[debugLine].push_back(t.relayCpuSec / gb);
                 ratio[debugLine].push_back(t.gbitPerSec / b);
-                cpuRatio[debugLine].push_back(cpu[debugLine].back() / baseCpu.back());
             }
         }
         std::printf("K=%-2d baseline        %7.2f Gbit/s  %6.3f CPU s/GB\n", k, median(baseRate), median(baseCpu));
@@ -357,10 +356,6 @@ int main(int argc, char** argv)
                         debugLine ? "on" : "off", median(rate[debugLine]), median(cpu[debugLine]),
                         median(ratio[debugLine]));
             for (double r : ratio[debugLine])
-                std::printf(" %.2f", r);
-            // Paired within each round, so that a slow round counts against both sides.
-            std::printf(")\n     CPU per GB against the baseline %.2f  (rounds:", median(cpuRatio[debugLine]));
-            for (double r : cpuRatio[debugLine])
                 std::printf(" %.2f", r);
             std::printf(")\n");
         }

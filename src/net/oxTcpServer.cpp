@@ -130,10 +130,13 @@ struct TcpWorker
     long tid = 0; // written before start() returns, read-only afterwards
     std::atomic<size_t> connections{0};
     // What every connection of this worker reads into (worker thread only);
-    // made at the first read, so idle connections cost no read buffer. A
-    // message callback may keep a reference (readBlock): the next read then
-    // goes into a fresh block, and the kept one lives as long as its holders.
-    SharedBlockPtr readArea;
+    // made at the first read, so idle connections cost no read buffer. It
+    // is reused for every read: onMessage may use the bytes until it returns.
+    struct FreeDeleter
+    {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, FreeDeleter> readArea;
 };
 } // namespace detail
 
@@ -319,17 +322,14 @@ void SocketChannel::onReadable(const asio::error_code& ec)
     }
     const size_t size = server_->readBufSize();
     for (int i = 0; i < TcpServer::kReadsPerWake; ++i) {
-        if (!worker_->readArea || worker_->readArea.use_count() > 1) {
-            try {
-                worker_->readArea = std::make_shared<SharedBlock>(size);
-            } catch (const std::bad_alloc&) {
-                worker_->readArea.reset();
+        if (!worker_->readArea) {
+            worker_->readArea.reset(static_cast<char*>(std::malloc(size)));
+            if (!worker_->readArea) {
                 closeInLoop(); // out of memory: this connection goes, the worker stays
                 return;
             }
         }
-        char* area = worker_->readArea->data.get();
-        const ssize_t n = ::recv(fd_, area, size, MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd_, worker_->readArea.get(), size, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && wouldBlock(errno))
@@ -341,8 +341,7 @@ void SocketChannel::onReadable(const asio::error_code& ec)
         bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         if (server_->onMessage) {
             try {
-                worker_->readArea->used = static_cast<size_t>(n);
-                server_->onMessage(shared_from_this(), area, static_cast<size_t>(n));
+                server_->onMessage(shared_from_this(), worker_->readArea.get(), static_cast<size_t>(n));
             } catch (...) {
                 logHandlerException("message callback");
             }
@@ -356,11 +355,6 @@ void SocketChannel::onReadable(const asio::error_code& ec)
         }
     }
     startRead();
-}
-
-SharedBlockPtr SocketChannel::readBlock() const
-{
-    return worker_->readArea;
 }
 
 void SocketChannel::armWrite()
@@ -740,18 +734,10 @@ void TcpServer::closeUnless(const std::function<bool(const SocketChannel&)>& kee
     }
 }
 
-int TcpServer::broadcast(const void* data, size_t len, const SharedBlockPtr& holder)
+int TcpServer::broadcast(const void* data, size_t len)
 {
     int written = 0;
     SharedSlicer::Slice slice; // made by the first client that must queue
-    // Bytes that fill most of a block they already live in are queued as
-    // they are: no copy, and at most twice their size held for slow clients.
-    const char* p = static_cast<const char*>(data);
-    if (holder && len >= holder->capacity / 2 && p >= holder->data.get()
-        && p + len <= holder->data.get() + holder->capacity) {
-        slice.block = holder;
-        slice.offset = static_cast<size_t>(p - holder->data.get());
-    }
     std::lock_guard<std::mutex> lk(channelsMutex_);
     for (const auto& kv : channels_) {
         if (kv.second->isConnected() && kv.second->write(data, len, slicer_, slice) >= 0)

@@ -67,10 +67,6 @@ public:
     // Thread safe: closes on the worker thread.
     void close();
 
-    // Worker thread, inside onMessage only: the block holding the message
-    // (its bytes from the data pointer on). Whoever keeps it keeps the bytes.
-    SharedBlockPtr readBlock() const;
-
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;
     // Thread safe, without any lock: the same figures as last stored by the
@@ -182,10 +178,8 @@ public:
     // Thread safe (channel lock).
     size_t connectionNum() const;
     // Thread safe (channel lock): write the same bytes to every connected
-    // channel. Returns how many channels accepted them. When the bytes lie in
-    // `holder` (a block from readBlock()), queues may refer to it instead of
-    // copying them.
-    int broadcast(const void* data, size_t len, const SharedBlockPtr& holder = nullptr);
+    // channel. Returns how many channels accepted them.
+    int broadcast(const void* data, size_t len);
     // Thread safe (channel lock): closes every connection that keep refuses.
     void closeUnless(const std::function<bool(const SocketChannel&)>& keep);
 

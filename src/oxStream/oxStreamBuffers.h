@@ -3,12 +3,8 @@
 // time; whoever needs the bytes after the lending call returns takes a deep
 // copy with copyStream. No reference counting, no pool.
 #include <cstdint>
-#include <memory>
 
 class oxObject;
-namespace oxnet {
-struct SharedBlock;
-}
 
 enum oxBufType_e : uint32_t {
     BUF_NONE = 0x0000,
@@ -55,10 +51,6 @@ public:
     oxBufType_e type = BUF_NONE;
     void* payload = nullptr;  // oxStreambuf_t* for byte types, record for BUF_RECORD*, owned
     bool ownsData = true;     // false for a lent buffer: its bytes are not freed here
-    // For a lent buffer, the reference-counted block its bytes live in, if
-    // any: an output that must hold them past the lending call may keep a
-    // reference instead of a copy. Copies do not carry it.
-    std::shared_ptr<oxnet::SharedBlock> lentFrom;
     // The endpoint that created the buffer (copies keep it). Despite its
     // name it is not the buffer's owner, which is whoever holds the buffer
     // now; nothing here dereferences it.
