@@ -259,37 +259,6 @@ std::vector<std::string> debugEnv(bool debugLine)
     return {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"};
 }
 
-// With two or more CPUs the relay (either one) runs on CPU 1 and this
-// process's source and readers on CPU 0. Left to the scheduler, the same
-// relay's figures spread by a factor of two from run to run on a 2-core
-// machine, depending on which threads happen to share a core; pinned, both
-// relays get the same single core and the ratio measures the relays.
-bool pinning = false;
-constexpr int kRelayCpu = 1;
-constexpr int kClientCpu = 0;
-
-void runOn(int cpu)
-{
-    if (!pinning)
-        return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (sched_setaffinity(0, sizeof set, &set) != 0)
-        die("sched_setaffinity");
-}
-
-// Forks the relay on its CPU (a child inherits the forking thread's CPU set),
-// then comes back to the clients' CPU.
-template <typename Relay, typename... Args>
-std::unique_ptr<Relay> startRelay(Args&&... args)
-{
-    runOn(kRelayCpu);
-    auto relay = std::make_unique<Relay>(std::forward<Args>(args)...);
-    runOn(kClientCpu);
-    return relay;
-}
-
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -317,14 +286,10 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
-    pinning = sysconf(_SC_NPROCESSORS_ONLN) >= 2;
-    runOn(kClientCpu);
     const size_t bytes = mb * 1024 * 1024;
 
     std::printf("TCP relay, one source, %zu MiB per client, 64 KiB writes, median of %d rounds\n", mb, rounds);
     std::printf("CPU: all threads of the relaying process, transfer window only\n");
-    std::printf(pinning ? "relay on CPU %d, source and readers on CPU %d\n" : "not pinned (one CPU)\n", kRelayCpu,
-                kClientCpu);
     for (int k : {1, 10}) {
         const size_t perClient = k == 1 ? bytes : bytes / 4;
         const double gb = static_cast<double>(perClient) * k / 1e9;
@@ -334,8 +299,8 @@ int main(int argc, char** argv)
         for (int round = 0; round < rounds; ++round) {
             double b;
             {
-                const auto relay = startRelay<BaselineRelay>(9010, 9020, k);
-                const Throughput t = pushAndRead(9010, 9020, k, perClient, false, relay->pid);
+                BaselineRelay relay(9010, 9020, k);
+                const Throughput t = pushAndRead(9010, 9020, k, perClient, false, relay.pid);
                 b = t.gbitPerSec;
                 baseRate.push_back(b);
                 baseCpu.push_back(t.relayCpuSec / gb);
@@ -343,8 +308,8 @@ int main(int argc, char** argv)
             for (int turn : {0, 1}) {
                 // Which oxnode run comes first alternates from round to round.
                 const int debugLine = (turn + round) % 2;
-                const auto ox = startRelay<OxnodeProcess>(bin, 8020, debugEnv(debugLine != 0));
-                const Throughput t = pushAndRead(8010, 8020, k, perClient, true, ox->pid);
+                OxnodeProcess ox(bin, 8020, debugEnv(debugLine != 0));
+                const Throughput t = pushAndRead(8010, 8020, k, perClient, true, ox.pid);
                 rate[debugLine].push_back(t.gbitPerSec);
                 cpu[debugLine].push_back(t.relayCpuSec / gb);
                 ratio[debugLine].push_back(t.gbitPerSec / b);
@@ -364,12 +329,12 @@ int main(int argc, char** argv)
     std::printf("Added latency at 20 Mbit/s, 1316-byte chunks, %.0f s\n", latSeconds);
     Latency baseLat;
     {
-        const auto relay = startRelay<BaselineRelay>(9010, 9020, 1);
+        BaselineRelay relay(9010, 9020, 1);
         baseLat = pacedLatency(9010, 9020, latSeconds, false);
     }
     std::printf("baseline        p50 %7.1f us  p99 %7.1f us\n", baseLat.p50us, baseLat.p99us);
     for (bool debugLine : {false, true}) {
-        const auto ox = startRelay<OxnodeProcess>(bin, 8020, debugEnv(debugLine));
+        OxnodeProcess ox(bin, 8020, debugEnv(debugLine));
         const Latency l = pacedLatency(8010, 8020, latSeconds, true);
         std::printf("oxnode debug %-3s p50 %7.1f us  p99 %7.1f us\n", debugLine ? "on" : "off", l.p50us, l.p99us);
     }

@@ -3,7 +3,6 @@
 // pending save on SIGHUP, after which the service goes on.
 #include "logging.h"
 #include "oxProfile.h"
-#include "oxStreamBuffers.h"
 #include "oxServices.h"
 #include "serviceNotify.h"
 #include "webCgi.h"
@@ -14,8 +13,6 @@
 #include <QTextCodec>
 
 #include <csignal>
-#include <cstdlib>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -74,25 +71,6 @@ void raiseDescriptorLimit()
         qCWarning(lcService, "descriptor limit stays at its soft value");
 }
 
-// Relayed chunks and the queues of slow clients are allocated and freed at
-// the relay's rate. With the allocator's defaults, blocks this big are mapped
-// and unmapped each time and a freed heap top goes back to the system at
-// once, so every new chunk page-faults and zeroes its memory again: as much
-// CPU as the relaying itself. They stay in the heap instead; the TCP servers
-// still give memory back after a large backlog drains or its client goes.
-// An operator's MALLOC_MMAP_THRESHOLD_ or MALLOC_TRIM_THRESHOLD_ wins.
-constexpr int kMmapThreshold = 8 * 1024 * 1024;
-constexpr int kTrimThreshold = 16 * 1024 * 1024;
-static_assert(kMmapThreshold > kMaxStreamBufSize, "a relayed chunk must fit below the mmap threshold");
-
-void keepRelayBlocksInTheHeap()
-{
-    if (!std::getenv("MALLOC_MMAP_THRESHOLD_"))
-        ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
-    if (!std::getenv("MALLOC_TRIM_THRESHOLD_"))
-        ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -107,7 +85,6 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     raiseDescriptorLimit();
-    keepRelayBlocksInTheHeap();
     QCoreApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     // Writing to a socket whose peer has gone must return an error, not end the process.

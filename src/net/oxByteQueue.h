@@ -36,7 +36,6 @@ public:
     {
         SharedBlockPtr block;
         size_t offset = 0;
-        size_t from = 0; // the chunk's bytes from here on are in the block at offset
     };
     Slice copy(const char* p, size_t n);
 

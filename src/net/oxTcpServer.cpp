@@ -63,24 +63,10 @@ bool inFdReserve(int fd)
 
 // A backlog of megabytes, once freed, sits in the allocator's arenas; hand
 // it back so the process shrinks again after a slow or hostile client.
-// Only after kTrimAfterQueued was reached, on a worker thread. A client that
-// keeps refilling and draining a big queue would otherwise have every drain
-// give the memory back and every refill fault it in again (page faults and
-// zeroing cost about as much as the relaying): a drain gives back at most
-// once per kTrimIntervalMs, a close always. Returns false when skipped.
-constexpr int64_t kTrimIntervalMs = 1000;
-std::atomic<int64_t> lastTrimMs{std::numeric_limits<int64_t>::min() / 2};
-
-bool giveBackFreedMemory(bool always)
+// Rare (only after kTrimAfterQueued was reached), on a worker thread.
+void giveBackFreedMemory()
 {
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-    if (!always && now - lastTrimMs.load(std::memory_order_relaxed) < kTrimIntervalMs)
-        return false;
-    lastTrimMs.store(now, std::memory_order_relaxed);
     ::malloc_trim(0);
-    return true;
 }
 
 // Shared by every server: a flood on any stream port prints one line a second.
@@ -130,8 +116,8 @@ struct TcpWorker
     long tid = 0; // written before start() returns, read-only afterwards
     std::atomic<size_t> connections{0};
     // What every connection of this worker reads into (worker thread only);
-    // made at the first read, so idle connections cost no read buffer. It
-    // is reused for every read: onMessage may use the bytes until it returns.
+    // made at the first read, so idle connections cost no read buffer.
+    // malloc'd: a message callback may take it over (takeReadArea).
     struct FreeDeleter
     {
         void operator()(char* p) const { std::free(p); }
@@ -239,16 +225,11 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             requestCloseLocked();
         } else {
             // The only copy: the bytes the kernel did not take, shared by
-            // every client of a broadcast that needs them. It starts where
-            // the first such client stopped; a later one that took less
-            // (rare) gets a copy of its own.
-            const size_t taken = len - left;
-            if (slicer && !slice->block) {
-                *slice = slicer->copy(p, left);
-                slice->from = taken;
-            }
-            if (slicer && taken >= slice->from) {
-                pending_.appendShared(slice->block, slice->offset + (taken - slice->from), left);
+            // every client of a broadcast that needs them.
+            if (slicer) {
+                if (!slice->block)
+                    *slice = slicer->copy(static_cast<const char*>(data), len);
+                pending_.appendShared(slice->block, slice->offset + (len - left), left);
             } else {
                 pending_.append(p, left);
             }
@@ -357,6 +338,11 @@ void SocketChannel::onReadable(const asio::error_code& ec)
     startRead();
 }
 
+char* SocketChannel::takeReadArea()
+{
+    return worker_->readArea.release();
+}
+
 void SocketChannel::armWrite()
 {
     {
@@ -398,6 +384,8 @@ void SocketChannel::onWritable(const asio::error_code& ec)
                 if (pending_.empty()) {
                     writeArmed_ = false;
                     trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
+                    if (trim)
+                        queuedPeak_ = 0;
                 } else {
                     sock_->async_wait(asio::socket_base::wait_write,
                                       [self = shared_from_this()](const asio::error_code& e) { self->onWritable(e); });
@@ -405,13 +393,10 @@ void SocketChannel::onWritable(const asio::error_code& ec)
             }
         }
     }
-    if (failed) {
+    if (failed)
         closeInLoop();
-    } else if (trim && giveBackFreedMemory(false)) {
-        // Given back. When skipped the peak stays, so the next drain tries again.
-        std::lock_guard<std::mutex> lk(writeMutex_);
-        queuedPeak_ = pending_.size();
-    }
+    else if (trim)
+        giveBackFreedMemory();
 }
 
 void SocketChannel::closeInLoop()
@@ -441,7 +426,7 @@ void SocketChannel::closeInLoop()
         }
     }
     if (trim)
-        giveBackFreedMemory(true);
+        giveBackFreedMemory();
 }
 
 // ---------------------------------------------------------------- TcpServer

@@ -66,6 +66,10 @@ public:
     int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice);
     // Thread safe: closes on the worker thread.
     void close();
+    // Worker thread, inside onMessage only: hands the caller the read area
+    // that holds the message (malloc'd, readBufSize() bytes; free() it), so
+    // the bytes can travel on without a copy. The next read gets a fresh area.
+    char* takeReadArea();
 
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;

@@ -37,10 +37,11 @@ public:
 
     static oxStreamBuf* createEmpty(oxBufType_e type, oxObject* creator);
     static oxStreamBuf* createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* creator);
-    // A buffer over bytes that stay the caller's (len == size): an input
-    // hands on the area it read into, for the one lending call (putStream)
-    // that outputs copy from. Null for a refused type or length.
-    static oxStreamBuf* lendStreamBuf(oxBufType_e type, unsigned char* data, int len, oxObject* creator);
+    // As createStreamBuf(type, data, len, len, creator), but the buffer takes
+    // over `data` (malloc'd, at least len bytes, trimmed to fit) instead of
+    // copying it: an input that read straight into it hands it on as it is.
+    // On refusal `data` is freed and the result is null.
+    static oxStreamBuf* adoptStreamBuf(oxBufType_e type, unsigned char* data, int len, oxObject* creator);
     static oxStreamBuf* copyStream(const oxStreamBuf* src);
     bool addStreamData(const void* src, int len);
 
@@ -50,7 +51,6 @@ public:
     int32_t tag = -1;
     oxBufType_e type = BUF_NONE;
     void* payload = nullptr;  // oxStreambuf_t* for byte types, record for BUF_RECORD*, owned
-    bool ownsData = true;     // false for a lent buffer: its bytes are not freed here
     // The endpoint that created the buffer (copies keep it). Despite its
     // name it is not the buffer's owner, which is whoever holds the buffer
     // now; nothing here dereferences it.

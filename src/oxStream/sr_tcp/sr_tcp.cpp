@@ -22,11 +22,10 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         return;
     }
     listener->onConnection = [](const oxnet::SocketChannelPtr& ch) { logTcpConnection(ch); };
-    // The chunk is fanned out from the worker's read area itself: no copy,
-    // and no fresh area (a 256 KiB malloc is an mmap and munmap) per read.
-    listener->onMessage = [this](const oxnet::SocketChannelPtr&, const void* data, size_t len) {
-        auto* area = static_cast<unsigned char*>(const_cast<void*>(data));
-        oxStreamBuf* buf = oxStreamBuf::lendStreamBuf(BUF_STREAM_H265, area, static_cast<int>(len), this);
+    // The chunk travels on in the area it was read into: no copy before the fan-out.
+    listener->onMessage = [this](const oxnet::SocketChannelPtr& ch, const void*, size_t len) {
+        auto* area = reinterpret_cast<unsigned char*>(ch->takeReadArea());
+        oxStreamBuf* buf = oxStreamBuf::adoptStreamBuf(BUF_STREAM_H265, area, static_cast<int>(len), this);
         if (stream)
             stream->putStream(buf); // owned by the stream from here on
         else
