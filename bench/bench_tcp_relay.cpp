@@ -259,6 +259,37 @@ std::vector<std::string> debugEnv(bool debugLine)
     return {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"};
 }
 
+// With two or more CPUs the relay (either one) runs on CPU 1 and this
+// process's source and readers on CPU 0. Left to the scheduler, the same
+// relay's figures spread by a factor of two from run to run on a 2-core
+// machine, depending on which threads happen to share a core; pinned, both
+// relays get the same single core and the ratio measures the relays.
+bool pinning = false;
+constexpr int kRelayCpu = 1;
+constexpr int kClientCpu = 0;
+
+void runOn(int cpu)
+{
+    if (!pinning)
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0)
+        die("sched_setaffinity");
+}
+
+// Forks the relay on its CPU (a child inherits the forking thread's CPU set),
+// then comes back to the clients' CPU.
+template <typename Relay, typename... Args>
+std::unique_ptr<Relay> startRelay(Args&&... args)
+{
+    runOn(kRelayCpu);
+    auto relay = std::make_unique<Relay>(std::forward<Args>(args)...);
+    runOn(kClientCpu);
+    return relay;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -286,21 +317,25 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
+    pinning = sysconf(_SC_NPROCESSORS_ONLN) >= 2;
+    runOn(kClientCpu);
     const size_t bytes = mb * 1024 * 1024;
 
     std::printf("TCP relay, one source, %zu MiB per client, 64 KiB writes, median of %d rounds\n", mb, rounds);
     std::printf("CPU: all threads of the relaying process, transfer window only\n");
+    std::printf(pinning ? "relay on CPU %d, source and readers on CPU %d\n" : "not pinned (one CPU)\n", kRelayCpu,
+                kClientCpu);
     for (int k : {1, 10}) {
         const size_t perClient = k == 1 ? bytes : bytes / 4;
         const double gb = static_cast<double>(perClient) * k / 1e9;
         // Baseline and oxnode alternate inside each round, so that a noisy
         // neighbour hurts both sides of a ratio alike.
-        std::vector<double> baseRate, baseCpu, rate[2], cpu[2], ratio[2];
+        std::vector<double> baseRate, baseCpu, rate[2], cpu[2], ratio[2], cpuRatio[2];
         for (int round = 0; round < rounds; ++round) {
             double b;
             {
-                BaselineRelay relay(9010, 9020, k);
-                const Throughput t = pushAndRead(9010, 9020, k, perClient, false, relay.pid);
+                const auto relay = startRelay<BaselineRelay>(9010, 9020, k);
+                const Throughput t = pushAndRead(9010, 9020, k, perClient, false, relay->pid);
                 b = t.gbitPerSec;
                 baseRate.push_back(b);
                 baseCpu.push_back(t.relayCpuSec / gb);
@@ -308,11 +343,12 @@ int main(int argc, char** argv)
             for (int turn : {0, 1}) {
                 // Which oxnode run comes first alternates from round to round.
                 const int debugLine = (turn + round) % 2;
-                OxnodeProcess ox(bin, 8020, debugEnv(debugLine != 0));
-                const Throughput t = pushAndRead(8010, 8020, k, perClient, true, ox.pid);
+                const auto ox = startRelay<OxnodeProcess>(bin, 8020, debugEnv(debugLine != 0));
+                const Throughput t = pushAndRead(8010, 8020, k, perClient, true, ox->pid);
                 rate[debugLine].push_back(t.gbitPerSec);
                 cpu[debugLine].push_back(t.relayCpuSec / gb);
                 ratio[debugLine].push_back(t.gbitPerSec / b);
+                cpuRatio[debugLine].push_back(cpu[debugLine].back() / baseCpu.back());
             }
         }
         std::printf("K=%-2d baseline        %7.2f Gbit/s  %6.3f CPU s/GB\n", k, median(baseRate), median(baseCpu));
@@ -322,6 +358,10 @@ int main(int argc, char** argv)
                         median(ratio[debugLine]));
             for (double r : ratio[debugLine])
                 std::printf(" %.2f", r);
+            // Paired within each round, so that a slow round counts against both sides.
+            std::printf(")\n     CPU per GB against the baseline %.2f  (rounds:", median(cpuRatio[debugLine]));
+            for (double r : cpuRatio[debugLine])
+                std::printf(" %.2f", r);
             std::printf(")\n");
         }
     }
@@ -329,12 +369,12 @@ int main(int argc, char** argv)
     std::printf("Added latency at 20 Mbit/s, 1316-byte chunks, %.0f s\n", latSeconds);
     Latency baseLat;
     {
-        BaselineRelay relay(9010, 9020, 1);
+        const auto relay = startRelay<BaselineRelay>(9010, 9020, 1);
         baseLat = pacedLatency(9010, 9020, latSeconds, false);
     }
     std::printf("baseline        p50 %7.1f us  p99 %7.1f us\n", baseLat.p50us, baseLat.p99us);
     for (bool debugLine : {false, true}) {
-        OxnodeProcess ox(bin, 8020, debugEnv(debugLine));
+        const auto ox = startRelay<OxnodeProcess>(bin, 8020, debugEnv(debugLine));
         const Latency l = pacedLatency(8010, 8020, latSeconds, true);
         std::printf("oxnode debug %-3s p50 %7.1f us  p99 %7.1f us\n", debugLine ? "on" : "off", l.p50us, l.p99us);
     }
