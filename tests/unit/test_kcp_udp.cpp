@@ -182,9 +182,10 @@ TEST(KcpUdp, CallingRoleRebuildsTheSessionAtTheEighthSilentTick)
         // The first keep-alive is queued at the third tick. The ticks here
         // come milliseconds apart, not a second: without this wait the reset
         // could drop it before the session's next flush.
-        if (tick == 3)
+        if (tick == 3) {
             EXPECT_TRUE(oxt::waitFor([&] { return silent.datagramsSeen() > 0; }))
                 << "the keep-alive went to the called address";
+        }
     }
     sess.tick();
     EXPECT_EQ(out.count(line), 1);
