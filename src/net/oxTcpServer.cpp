@@ -116,14 +116,20 @@ struct TcpWorker
     long tid = 0; // written before start() returns, read-only afterwards
     std::atomic<size_t> connections{0};
     // What every connection of this worker reads into (worker thread only);
-    // made at the first read, so idle connections cost no read buffer.
-    // malloc'd: a message callback may take it over (takeReadArea).
-    struct FreeDeleter
-    {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, FreeDeleter> readArea;
+    // made at the first read, so idle connections cost no read buffer. Kept
+    // from read to read (its pages stay mapped and in cache) unless a message
+    // callback's reference (sharedReadArea) still holds it.
+    std::shared_ptr<char> readArea;
+    size_t messageLen = 0; // bytes of the message being handed to onMessage
 };
+
+std::shared_ptr<char> newReadArea(size_t size)
+{
+    char* p = static_cast<char*>(std::malloc(size));
+    if (!p)
+        return nullptr;
+    return std::shared_ptr<char>(p, [](char* q) { std::free(q); });
+}
 } // namespace detail
 
 // ---------------------------------------------------------------- SocketChannel
@@ -165,15 +171,17 @@ size_t SocketChannel::queuedBytes() const
 
 int SocketChannel::write(const void* data, size_t len)
 {
-    return writeImpl(data, len, nullptr, nullptr);
+    return writeImpl(data, len, nullptr, nullptr, nullptr);
 }
 
-int SocketChannel::write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice)
+int SocketChannel::write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice,
+                         const std::shared_ptr<const void>& keep)
 {
-    return writeImpl(data, len, &slicer, &slice);
+    return writeImpl(data, len, &slicer, &slice, &keep);
 }
 
-int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice)
+int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice,
+                             const std::shared_ptr<const void>* keep)
 {
     if (len > static_cast<size_t>(std::numeric_limits<int>::max()))
         return -1;
@@ -224,9 +232,13 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             overLimit = true;
             requestCloseLocked();
         } else {
-            // The only copy: the bytes the kernel did not take, shared by
-            // every client of a broadcast that needs them.
-            if (slicer) {
+            // The bytes the kernel did not take: by reference where the
+            // sender keeps them alive, else the only copy, shared by every
+            // client of a broadcast that needs them.
+            if (keep && *keep) {
+                const char* base = static_cast<const char*>(data);
+                pending_.appendShared(*keep, base, len - left, left);
+            } else if (slicer) {
                 if (!slice->block)
                     *slice = slicer->copy(static_cast<const char*>(data), len);
                 pending_.appendShared(slice->block, slice->offset + (len - left), left);
@@ -303,8 +315,9 @@ void SocketChannel::onReadable(const asio::error_code& ec)
     }
     const size_t size = server_->readBufSize();
     for (int i = 0; i < TcpServer::kReadsPerWake; ++i) {
-        if (!worker_->readArea) {
-            worker_->readArea.reset(static_cast<char*>(std::malloc(size)));
+        if (!worker_->readArea || worker_->readArea.use_count() > 1) {
+            // Someone still queues bytes of the last area: it is theirs now.
+            worker_->readArea = detail::newReadArea(size);
             if (!worker_->readArea) {
                 closeInLoop(); // out of memory: this connection goes, the worker stays
                 return;
@@ -320,6 +333,7 @@ void SocketChannel::onReadable(const asio::error_code& ec)
             return;
         }
         bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+        worker_->messageLen = static_cast<size_t>(n);
         if (server_->onMessage) {
             try {
                 server_->onMessage(shared_from_this(), worker_->readArea.get(), static_cast<size_t>(n));
@@ -338,9 +352,11 @@ void SocketChannel::onReadable(const asio::error_code& ec)
     startRead();
 }
 
-char* SocketChannel::takeReadArea()
+std::shared_ptr<const void> SocketChannel::sharedReadArea() const
 {
-    return worker_->readArea.release();
+    if (worker_->messageLen * 2 < server_->readBufSize())
+        return nullptr;
+    return worker_->readArea;
 }
 
 void SocketChannel::armWrite()
@@ -719,13 +735,13 @@ void TcpServer::closeUnless(const std::function<bool(const SocketChannel&)>& kee
     }
 }
 
-int TcpServer::broadcast(const void* data, size_t len)
+int TcpServer::broadcast(const void* data, size_t len, const std::shared_ptr<const void>& keep)
 {
     int written = 0;
     SharedSlicer::Slice slice; // made by the first client that must queue
     std::lock_guard<std::mutex> lk(channelsMutex_);
     for (const auto& kv : channels_) {
-        if (kv.second->isConnected() && kv.second->write(data, len, slicer_, slice) >= 0)
+        if (kv.second->isConnected() && kv.second->write(data, len, slicer_, slice, keep) >= 0)
             ++written;
     }
     return written;

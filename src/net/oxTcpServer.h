@@ -15,7 +15,8 @@
 // that would take one of the last kFdReserve descriptors of the process
 // (those stay for the web and node ports). Refused connections are closed at
 // once, with a throttled log line. Reads go into one area per worker thread,
-// so an idle connection holds no read buffer.
+// so an idle connection holds no read buffer; the area is used again for the
+// next read unless someone still holds a reference to it.
 //
 // Ownership: the server's channel map owns each channel from accept until its
 // disconnect callback; pending socket operations hold a reference too. A
@@ -63,13 +64,18 @@ public:
     // The same, for a broadcast (any thread, holding the lock that guards
     // `slicer`): bytes that must be queued come from the broadcast's one
     // shared copy, made in `slice` by the first client that needs it.
-    int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice);
+    // `keep`, when set, holds [data, data + len) alive and unchanged: queued
+    // bytes then refer to it instead of being copied.
+    int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice,
+              const std::shared_ptr<const void>& keep);
     // Thread safe: closes on the worker thread.
     void close();
-    // Worker thread, inside onMessage only: hands the caller the read area
-    // that holds the message (malloc'd, readBufSize() bytes; free() it), so
-    // the bytes can travel on without a copy. The next read gets a fresh area.
-    char* takeReadArea();
+    // Worker thread, inside onMessage only: a reference to the read area that
+    // holds the message, so that its bytes can be queued elsewhere without a
+    // copy (they never change while it is held; the next read then gets a
+    // fresh area). Null when the message fills less than half the area: a
+    // reference would pin more than twice its bytes, so copy those instead.
+    std::shared_ptr<const void> sharedReadArea() const;
 
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;
@@ -89,7 +95,8 @@ private:
     SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
                   const asio::ip::tcp::endpoint& peer, uint32_t id, size_t maxWriteBufSize);
     // Worker thread only from here on.
-    int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice);
+    int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice,
+                  const std::shared_ptr<const void>* keep);
     void onConnectedInLoop();
     void startRead();
     void onReadable(const asio::error_code& ec);
@@ -182,8 +189,10 @@ public:
     // Thread safe (channel lock).
     size_t connectionNum() const;
     // Thread safe (channel lock): write the same bytes to every connected
-    // channel. Returns how many channels accepted them.
-    int broadcast(const void* data, size_t len);
+    // channel. Returns how many channels accepted them. `keep`, when set,
+    // holds the bytes alive and unchanged, so that queues refer to them
+    // instead of sharing a copy (see SocketChannel::sharedReadArea).
+    int broadcast(const void* data, size_t len, const std::shared_ptr<const void>& keep = {});
     // Thread safe (channel lock): closes every connection that keep refuses.
     void closeUnless(const std::function<bool(const SocketChannel&)>& keep);
 
