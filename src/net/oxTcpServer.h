@@ -1,10 +1,13 @@
 #pragma once
-// Raw-byte TCP server for the stream endpoints, built on standalone Asio.
+// Raw-byte TCP server for the stream endpoints.
 //
-// Threads: one acceptor thread (own io_context) and N worker threads, each
-// running its own io_context. A new connection goes to the worker that holds
-// the fewest connections. onConnection/onMessage run on the connection's
-// worker thread. broadcast() may be called from any thread: it takes the
+// Threads: one acceptor thread (standalone Asio, own io_context) and N worker
+// threads, each running its own event loop: an edge-triggered epoll set in
+// which every connection is registered once for its whole life, so that a
+// wait costs one epoll_wait and a read that comes back short ends the wake
+// (no re-arming, no read that only learns the socket is empty). A new
+// connection goes to the worker that holds the fewest connections.
+// onConnection/onMessage run on the connection's worker thread. broadcast() may be called from any thread: it takes the
 // channel lock, tries a non-blocking send() of the bytes and queues the rest
 // for the connection's worker; it never blocks on a socket. A connection whose
 // queued bytes would exceed maxWriteBufSize is closed (that client only). The
@@ -19,7 +22,7 @@
 // next read unless someone still holds a reference to it.
 //
 // Ownership: the server's channel map owns each channel from accept until its
-// disconnect callback; pending socket operations hold a reference too. A
+// disconnect callback; its worker and tasks posted to it hold a reference too. A
 // channel pointer kept by a caller stays safe to use after that (write()
 // returns -1, close() does nothing), even after the server is gone.
 #include "oxByteQueue.h"
@@ -33,7 +36,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +51,10 @@ struct TcpWorker;
 class SocketChannel : public std::enable_shared_from_this<SocketChannel>
 {
 public:
+    ~SocketChannel(); // closes the descriptor if the worker never did
+    SocketChannel(const SocketChannel&) = delete;
+    SocketChannel& operator=(const SocketChannel&) = delete;
+
     // Thread safe.
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
     const std::string& peeraddr() const { return peeraddr_; } // "ip:port", fixed at accept
@@ -90,25 +96,24 @@ public:
 
 private:
     friend class TcpServer;
-    using Socket = asio::basic_stream_socket<asio::ip::tcp, asio::io_context::executor_type>;
+    friend struct detail::TcpWorker;
 
-    SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
-                  const asio::ip::tcp::endpoint& peer, uint32_t id, size_t maxWriteBufSize);
-    // Worker thread only from here on.
+    // Takes over `fd` (connected, non-blocking).
+    SocketChannel(TcpServer* server, detail::TcpWorker* worker, int fd, const asio::ip::tcp::endpoint& peer,
+                  uint32_t id, size_t maxWriteBufSize);
     int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice,
                   const std::shared_ptr<const void>* keep);
+    // Worker thread only from here on.
     void onConnectedInLoop();
-    void startRead();
-    void onReadable(const asio::error_code& ec);
-    void armWrite();
-    void onWritable(const asio::error_code& ec);
+    void onEvents(uint32_t events); // what epoll reported for this connection
+    void onReadable();
+    void onWritable();
     void closeInLoop();
     // Under writeMutex_: stop accepting writes and have the worker close the socket.
     void requestCloseLocked();
 
     TcpServer* server_;
     detail::TcpWorker* worker_;
-    std::optional<Socket> sock_; // destroyed (fd closed) under writeMutex_ on the worker
     std::string peeraddr_;
     std::string peerIp_;
     int peerPort_ = 0;
@@ -121,6 +126,8 @@ private:
     std::atomic<bool> connected_{true};
     bool connectNotified_ = false; // worker thread only
     bool closeNotified_ = false;   // worker thread only
+    bool peerClosing_ = false;     // worker thread only: hang-up seen, read on to the end
+    bool fdOpen_ = true;           // writeMutex_: fd_ not closed yet
 
     mutable std::mutex writeMutex_;
     // Guarded by writeMutex_. Once closing_ is set no byte is sent any more and
@@ -227,7 +234,7 @@ private:
     friend class SocketChannel;
     void doAccept();
     void acceptReady();
-    void addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, const asio::ip::tcp::endpoint& peer);
+    void addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::endpoint& peer);
     void removeChannel(SocketChannel* ch);
     detail::TcpWorker* leastLoadedWorker() const;
 
