@@ -69,9 +69,25 @@ bool inFdReserve(int fd)
 
 // A backlog of megabytes, once freed, sits in the allocator's arenas; hand
 // it back so the process shrinks again after a slow or hostile client.
-// Rare (only after kTrimAfterQueued was reached), on a worker thread.
-void giveBackFreedMemory()
+// Only after kTrimAfterQueued was reached, on a worker thread: always when
+// the connection closes, and when its queue drains at most once per
+// kTrimIntervalMs for the whole process, since a client that keeps falling
+// behind and catching up would otherwise have the pages unmapped and
+// faulted in again many times a second.
+constexpr int64_t kTrimIntervalMs = 1000;
+std::atomic<int64_t> lastDrainTrimMs{std::numeric_limits<int64_t>::min() / 2};
+
+void giveBackFreedMemory(bool atClose)
 {
+    if (!atClose) {
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        int64_t last = lastDrainTrimMs.load(std::memory_order_relaxed);
+        if (now - last < kTrimIntervalMs
+            || !lastDrainTrimMs.compare_exchange_strong(last, now, std::memory_order_relaxed))
+            return;
+    }
     ::malloc_trim(0);
 }
 
@@ -113,11 +129,70 @@ void runLoop(asio::io_context& ctx)
 namespace oxnet {
 
 namespace detail {
+// Read areas that queues let go of, kept for the worker's next reads: given
+// back to the allocator, each would be unmapped and its pages faulted in
+// again for the next big chunk a slow client queues by reference. At most
+// kSpareReadAreas are kept; the rest are freed, and all go when the worker
+// has no connection left.
+struct ReadAreaPool : std::enable_shared_from_this<ReadAreaPool>
+{
+    explicit ReadAreaPool(size_t size) : areaSize(size) {}
+    ~ReadAreaPool() { clear(); }
+
+    // Worker thread: a spare area, or a fresh one; null when out of memory.
+    std::shared_ptr<char> take()
+    {
+        char* p = nullptr;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            if (!spare.empty()) {
+                p = spare.back();
+                spare.pop_back();
+            }
+        }
+        if (!p)
+            p = static_cast<char*>(std::malloc(areaSize));
+        if (!p)
+            return nullptr;
+        // The deleter runs wherever the last reference goes (a client's
+        // worker, after sending); it keeps the pool alive until then.
+        return std::shared_ptr<char>(p, [pool = shared_from_this()](char* q) { pool->giveBack(q); });
+    }
+    void clear()
+    {
+        std::vector<char*> gone;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            gone.swap(spare);
+        }
+        for (char* p : gone)
+            std::free(p);
+    }
+
+private:
+    void giveBack(char* p)
+    {
+        {
+            std::lock_guard<std::mutex> lk(m);
+            if (spare.size() < static_cast<size_t>(TcpServer::kSpareReadAreas)) {
+                spare.push_back(p);
+                return;
+            }
+        }
+        std::free(p);
+    }
+
+    const size_t areaSize;
+    std::mutex m;
+    std::vector<char*> spare; // m
+};
+
 // One worker: an event loop on its own thread. connections counts the
 // channels assigned to it (acceptor increments, worker decrements).
 struct TcpWorker
 {
-    TcpWorker()
+    explicit TcpWorker(size_t readSize)
+        : areas(std::make_shared<ReadAreaPool>(readSize))
     {
         epfd = ::epoll_create1(EPOLL_CLOEXEC);
         wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -191,6 +266,7 @@ struct TcpWorker
     // callback's reference (sharedReadArea) still holds it.
     std::shared_ptr<char> readArea;
     size_t messageLen = 0; // bytes of the message being handed to onMessage
+    std::shared_ptr<ReadAreaPool> areas;
 
 private:
     void runTasks();
@@ -204,13 +280,7 @@ private:
     }
 };
 
-std::shared_ptr<char> newReadArea(size_t size)
-{
-    char* p = static_cast<char*>(std::malloc(size));
-    if (!p)
-        return nullptr;
-    return std::shared_ptr<char>(p, [](char* q) { std::free(q); });
-}
+
 
 void TcpWorker::runTasks()
 {
@@ -466,7 +536,7 @@ void SocketChannel::onReadable()
     for (int i = 0; i < TcpServer::kReadsPerWake; ++i) {
         if (!worker_->readArea || worker_->readArea.use_count() > 1) {
             // Someone still queues bytes of the last area: it is theirs now.
-            worker_->readArea = detail::newReadArea(size);
+            worker_->readArea = worker_->areas->take();
             if (!worker_->readArea) {
                 closeInLoop(); // out of memory: this connection goes, the worker stays
                 return;
@@ -543,7 +613,7 @@ void SocketChannel::onWritable()
     if (failed)
         closeInLoop();
     else if (trim)
-        giveBackFreedMemory();
+        giveBackFreedMemory(false);
 }
 
 void SocketChannel::closeInLoop()
@@ -569,6 +639,11 @@ void SocketChannel::closeInLoop()
         }
     }
     server_->removeChannel(this);
+    if (worker_->open.empty()) {
+        // The worker's last connection: an idle worker holds no read memory.
+        worker_->readArea.reset();
+        worker_->areas->clear();
+    }
     if (connectNotified_ && server_->onConnection) {
         try {
             server_->onConnection(self);
@@ -577,7 +652,7 @@ void SocketChannel::closeInLoop()
         }
     }
     if (trim)
-        giveBackFreedMemory();
+        giveBackFreedMemory(true);
 }
 
 // ---------------------------------------------------------------- TcpServer
@@ -662,7 +737,7 @@ void TcpServer::start()
 
     try {
         for (int i = 0; i < threadNum_; ++i) {
-            workers_.push_back(std::make_unique<detail::TcpWorker>());
+            workers_.push_back(std::make_unique<detail::TcpWorker>(readBufSize_));
             detail::TcpWorker* w = workers_.back().get();
             w->thread = std::thread(threadBody, std::function<void()>([w] { w->run(); }), &w->tid);
         }

@@ -162,6 +162,9 @@ public:
     // A connection whose queue reached this many bytes gives the freed
     // memory back to the system when the queue drains or the connection closes.
     static constexpr size_t kTrimAfterQueued = 4u * 1024u * 1024u;
+    // Read areas a worker keeps for reuse once the queues that held them
+    // let go (beside the one it reads into).
+    static constexpr int kSpareReadAreas = 2;
     // Reads one connection may do per wake-up before the others of its worker get a turn.
     static constexpr int kReadsPerWake = 16;
 
