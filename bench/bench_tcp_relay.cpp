@@ -259,14 +259,33 @@ std::vector<std::string> debugEnv(bool debugLine)
     return {"QT_LOGGING_RULES=oxnode.tcp.send.debug=false"};
 }
 
-// With two or more CPUs the relay (either one) runs on CPU 1 and this
-// process's source and readers on CPU 0. Left to the scheduler, the same
+// With two or more CPUs allowed, the relay (either one) runs on the second
+// and this process's source and readers on the first. Left to the scheduler, the same
 // relay's figures spread by a factor of two from run to run on a 2-core
 // machine, depending on which threads happen to share a core; pinned, both
 // relays get the same single core and the ratio measures the relays.
 bool pinning = false;
-constexpr int kRelayCpu = 1;
-constexpr int kClientCpu = 0;
+int kRelayCpu = 1;
+int kClientCpu = 0;
+
+// The first two CPUs this process may run on (a container or taskset may
+// leave it CPUs other than 0 and 1); false when it has fewer than two.
+bool choosePinning()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return false;
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE && cpus.size() < 2; ++c)
+        if (CPU_ISSET(c, &set))
+            cpus.push_back(c);
+    if (cpus.size() < 2)
+        return false;
+    kClientCpu = cpus[0];
+    kRelayCpu = cpus[1];
+    return true;
+}
 
 void runOn(int cpu)
 {
@@ -317,7 +336,7 @@ int main(int argc, char** argv)
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
-    pinning = sysconf(_SC_NPROCESSORS_ONLN) >= 2;
+    pinning = choosePinning();
     runOn(kClientCpu);
     const size_t bytes = mb * 1024 * 1024;
 
