@@ -38,7 +38,7 @@ ssize_t sendNow(int fd, const char* p, size_t len)
     }
 }
 
-// Several pieces in one non-blocking call (what already waits, then new bytes).
+// Several queued pieces in one non-blocking call.
 ssize_t sendIov(int fd, iovec* iov, int count)
 {
     msghdr msg{};
@@ -51,8 +51,8 @@ ssize_t sendIov(int fd, iovec* iov, int count)
     }
 }
 
-// Enough for a full write queue of packed 64 KiB blocks (16 MiB) and the new
-// bytes; a queue of more entries is sent in several calls.
+// Enough for a full write queue of packed 64 KiB blocks (16 MiB); a queue of
+// more entries is sent in several calls.
 constexpr int kMaxIov = 260;
 
 // True when the process may not spend descriptor `fd` on a stream connection:
@@ -464,8 +464,9 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             if (pending_.size() > queuedPeak_)
                 queuedPeak_ = pending_.size();
             queuedNow_.store(pending_.size(), std::memory_order_relaxed);
-            // The send above stopped short, so the kernel will report room
-            // (edge-triggered) to the worker, which then flushes.
+            // Either the send above stopped short or bytes already waited:
+            // either way the kernel will report room (edge-triggered) to the
+            // worker, which then flushes.
             if (!writeArmed_) {
                 writeArmed_ = true;
                 if (queued > 0) // not expected: bytes waited with no event owed

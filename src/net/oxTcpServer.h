@@ -7,12 +7,15 @@
 // wait costs one epoll_wait and a read that comes back short ends the wake
 // (no re-arming, no read that only learns the socket is empty). A new
 // connection goes to the worker that holds the fewest connections.
-// onConnection/onMessage run on the connection's worker thread. broadcast() may be called from any thread: it takes the
-// channel lock, tries a non-blocking send() of the bytes and queues the rest
-// for the connection's worker; it never blocks on a socket. A connection whose
-// queued bytes would exceed maxWriteBufSize is closed (that client only). The
-// bytes of one broadcast that clients could not take are copied once and
-// shared by every queue that holds them.
+// onConnection/onMessage run on the connection's worker thread. broadcast()
+// may be called from any thread: it takes the channel lock, tries a
+// non-blocking send() of the bytes to each client whose queue is empty and
+// queues the rest (all of it, for a client that is behind) for the
+// connection's worker; it never blocks on a socket. A connection whose queued
+// bytes would exceed maxWriteBufSize is closed (that client only). The bytes
+// of one broadcast that clients could not take are copied once (or held by
+// reference, where the caller keeps them alive) and shared by every queue
+// that holds them.
 //
 // Bounds at accept: at most maxConnections per server, and no connection
 // that would take one of the last kFdReserve descriptors of the process
