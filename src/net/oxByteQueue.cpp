@@ -32,12 +32,18 @@ void ByteQueue::append(const char* p, size_t n)
 
 void ByteQueue::appendShared(const SharedBlockPtr& block, size_t offset, size_t n)
 {
+    if (block)
+        appendShared(block, block->data.get(), offset, n);
+}
+
+void ByteQueue::appendShared(std::shared_ptr<const void> keep, const char* bytes, size_t offset, size_t n)
+{
     if (n == 0)
         return;
-    if (!entries_.empty() && entries_.back().block == block && entries_.back().end == offset)
+    if (!entries_.empty() && entries_.back().bytes == bytes && entries_.back().end == offset)
         entries_.back().end += n;
     else
-        entries_.push_back(Entry{block, offset, offset + n});
+        entries_.push_back(Entry{std::move(keep), bytes, offset, offset + n});
     size_ += n;
 }
 
@@ -47,7 +53,7 @@ int ByteQueue::fillIov(iovec* iov, int max, size_t* bytes) const
     size_t total = 0;
     for (size_t i = 0; i < entries_.size() && count < max; ++i) {
         const Entry& e = entries_[i];
-        iov[count].iov_base = e.block->data.get() + e.begin;
+        iov[count].iov_base = const_cast<char*>(e.bytes + e.begin);
         iov[count].iov_len = e.end - e.begin;
         total += e.end - e.begin;
         ++count;

@@ -8,7 +8,9 @@
 // iovec array.
 //
 // Not thread safe: the owner guards it. A block's bytes never change once a
-// slice refers to them; only bytes past every slice are written.
+// slice refers to them; only bytes past every slice are written. Memory that
+// is not a block (an input's read area) may be queued by reference the same
+// way, with whatever keeps it alive.
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -57,6 +59,9 @@ public:
     void append(const char* p, size_t n);
     // Queues n bytes of block from offset on, without copying them.
     void appendShared(const SharedBlockPtr& block, size_t offset, size_t n);
+    // The same for any memory that `keep` holds alive and unchanged; `bytes`
+    // is where the offsets count from.
+    void appendShared(std::shared_ptr<const void> keep, const char* bytes, size_t offset, size_t n);
     // Fills up to `max` iovecs with the queued bytes in order. Returns how
     // many were filled; *bytes (if given) receives the bytes they cover.
     int fillIov(iovec* iov, int max, size_t* bytes = nullptr) const;
@@ -68,7 +73,8 @@ public:
 private:
     struct Entry
     {
-        SharedBlockPtr block;
+        std::shared_ptr<const void> keep;
+        const char* bytes;
         size_t begin;
         size_t end;
     };

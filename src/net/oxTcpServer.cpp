@@ -10,8 +10,14 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <stdexcept>
+#include <unordered_map>
 
 #include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -32,7 +38,7 @@ ssize_t sendNow(int fd, const char* p, size_t len)
     }
 }
 
-// Several pieces in one non-blocking call (what already waits, then new bytes).
+// Several queued pieces in one non-blocking call.
 ssize_t sendIov(int fd, iovec* iov, int count)
 {
     msghdr msg{};
@@ -45,8 +51,8 @@ ssize_t sendIov(int fd, iovec* iov, int count)
     }
 }
 
-// Enough for a full write queue of packed 64 KiB blocks (16 MiB) and the new
-// bytes; a queue of more entries is sent in several calls.
+// Enough for a full write queue of packed 64 KiB blocks (16 MiB); a queue of
+// more entries is sent in several calls.
 constexpr int kMaxIov = 260;
 
 // True when the process may not spend descriptor `fd` on a stream connection:
@@ -63,15 +69,32 @@ bool inFdReserve(int fd)
 
 // A backlog of megabytes, once freed, sits in the allocator's arenas; hand
 // it back so the process shrinks again after a slow or hostile client.
-// Rare (only after kTrimAfterQueued was reached), on a worker thread.
-void giveBackFreedMemory()
+// Only after kTrimAfterQueued was reached, on a worker thread: always when
+// the connection closes, and when its queue drains at most once per
+// kTrimIntervalMs for the whole process, since a client that keeps falling
+// behind and catching up would otherwise have the pages unmapped and
+// faulted in again many times a second.
+constexpr int64_t kTrimIntervalMs = 1000;
+std::atomic<int64_t> lastDrainTrimMs{std::numeric_limits<int64_t>::min() / 2};
+
+void giveBackFreedMemory(bool atClose)
 {
+    if (!atClose) {
+        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+        int64_t last = lastDrainTrimMs.load(std::memory_order_relaxed);
+        if (now - last < kTrimIntervalMs
+            || !lastDrainTrimMs.compare_exchange_strong(last, now, std::memory_order_relaxed))
+            return;
+    }
     ::malloc_trim(0);
 }
 
 // Shared by every server: a flood on any stream port prints one line a second.
 logThrottle refusedLog;
 logThrottle acceptFailedLog;
+logThrottle waitFailedLog;
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
@@ -106,35 +129,240 @@ void runLoop(asio::io_context& ctx)
 namespace oxnet {
 
 namespace detail {
+// Read areas that queues let go of, kept for the worker's next reads: given
+// back to the allocator, each would be unmapped and its pages faulted in
+// again for the next big chunk a slow client queues by reference. At most
+// kSpareReadAreas are kept; the rest are freed, and all go when the worker
+// has no connection left.
+struct ReadAreaPool : std::enable_shared_from_this<ReadAreaPool>
+{
+    explicit ReadAreaPool(size_t size) : areaSize(size) {}
+    ~ReadAreaPool() { clear(); }
+
+    // Worker thread: a spare area, or a fresh one; null when out of memory.
+    std::shared_ptr<char> take()
+    {
+        char* p = nullptr;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            if (!spare.empty()) {
+                p = spare.back();
+                spare.pop_back();
+            }
+        }
+        if (!p)
+            p = static_cast<char*>(std::malloc(areaSize));
+        if (!p)
+            return nullptr;
+        // The deleter runs wherever the last reference goes (a client's
+        // worker, after sending); it keeps the pool alive until then.
+        return std::shared_ptr<char>(p, [pool = shared_from_this()](char* q) { pool->giveBack(q); });
+    }
+    void clear()
+    {
+        std::vector<char*> gone;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            gone.swap(spare);
+        }
+        for (char* p : gone)
+            std::free(p);
+    }
+
+private:
+    void giveBack(char* p)
+    {
+        {
+            std::lock_guard<std::mutex> lk(m);
+            if (spare.size() < static_cast<size_t>(TcpServer::kSpareReadAreas)) {
+                spare.push_back(p);
+                return;
+            }
+        }
+        std::free(p);
+    }
+
+    const size_t areaSize;
+    std::mutex m;
+    std::vector<char*> spare; // m
+};
+
 // One worker: an event loop on its own thread. connections counts the
 // channels assigned to it (acceptor increments, worker decrements).
 struct TcpWorker
 {
-    asio::io_context ctx{1};
-    asio::executor_work_guard<asio::io_context::executor_type> guard{ctx.get_executor()};
+    explicit TcpWorker(size_t readSize)
+        : areas(std::make_shared<ReadAreaPool>(readSize))
+    {
+        epfd = ::epoll_create1(EPOLL_CLOEXEC);
+        wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kWakeId;
+        if (epfd < 0 || wakeFd < 0 || ::epoll_ctl(epfd, EPOLL_CTL_ADD, wakeFd, &ev) != 0) {
+            closeFds();
+            throw std::runtime_error(std::string("worker event loop: ") + std::strerror(errno));
+        }
+    }
+    ~TcpWorker() { closeFds(); }
+    TcpWorker(const TcpWorker&) = delete;
+    TcpWorker& operator=(const TcpWorker&) = delete;
+
+    // Any thread: runs f on the worker, after what was posted before it.
+    void post(std::function<void()> f)
+    {
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lk(tasksMutex);
+            wake = tasks.empty();
+            tasks.push_back(std::move(f));
+        }
+        if (wake) {
+            const uint64_t one = 1;
+            while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    // Worker thread: until a posted stop (stopAfterTasks) has run.
+    void run();
+    // Worker thread: registers ch for reads and writes, once for its life.
+    bool watch(const SocketChannelPtr& ch)
+    {
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.data.u64 = ch->id();
+        if (::epoll_ctl(epfd, EPOLL_CTL_ADD, ch->fd(), &ev) != 0)
+            return false;
+        open.emplace(ch->id(), ch);
+        return true;
+    }
+    // Worker thread, before the descriptor is closed.
+    void unwatch(SocketChannel* ch)
+    {
+        if (open.erase(ch->id()) > 0) {
+            epoll_event ev{};
+            ::epoll_ctl(epfd, EPOLL_CTL_DEL, ch->fd(), &ev);
+        }
+    }
+
+    static constexpr uint64_t kWakeId = ~uint64_t{0}; // channel ids are 32-bit
+    static constexpr int kEventsPerWait = 64;
+
+    int epfd = -1;
+    int wakeFd = -1;
     std::thread thread;
     long tid = 0; // written before start() returns, read-only afterwards
     std::atomic<size_t> connections{0};
+    std::mutex tasksMutex;
+    std::vector<std::function<void()>> tasks; // tasksMutex
+    bool stopping = false; // worker thread: set by the stop task
+    // Worker thread only: the registered channels, by id (what an event names).
+    std::unordered_map<uint32_t, SocketChannelPtr> open;
+    // Worker thread only: channels that stopped at kReadsPerWake with more to read.
+    std::vector<SocketChannelPtr> readAgain;
     // What every connection of this worker reads into (worker thread only);
-    // made at the first read, so idle connections cost no read buffer.
-    // malloc'd: a message callback may take it over (takeReadArea).
-    struct FreeDeleter
+    // made at the first read, so idle connections cost no read buffer. Kept
+    // from read to read (its pages stay mapped and in cache) unless a message
+    // callback's reference (sharedReadArea) still holds it.
+    std::shared_ptr<char> readArea;
+    size_t messageLen = 0; // bytes of the message being handed to onMessage
+    std::shared_ptr<ReadAreaPool> areas;
+
+private:
+    void runTasks();
+    void closeFds()
     {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, FreeDeleter> readArea;
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+        if (epfd >= 0)
+            ::close(epfd);
+        wakeFd = epfd = -1;
+    }
 };
+
+
+
+void TcpWorker::runTasks()
+{
+    std::vector<std::function<void()>> batch;
+    {
+        std::lock_guard<std::mutex> lk(tasksMutex);
+        batch.swap(tasks);
+    }
+    for (auto& f : batch) {
+        try {
+            f();
+        } catch (...) {
+            logHandlerException("task");
+        }
+    }
+}
+
+void TcpWorker::run()
+{
+    epoll_event events[kEventsPerWait];
+    for (;;) {
+        runTasks();
+        if (stopping) {
+            // Every channel had its close posted before the stop; any left
+            // is closed here, so that no disconnect callback is missed.
+            std::vector<SocketChannelPtr> left;
+            for (const auto& kv : open)
+                left.push_back(kv.second);
+            for (const auto& ch : left)
+                ch->closeInLoop();
+            runTasks();
+            return;
+        }
+        const int n = ::epoll_wait(epfd, events, kEventsPerWait, readAgain.empty() ? -1 : 0);
+        if (n < 0 && errno != EINTR) {
+            // Not expected (the set is the worker's own); a line a second, no spin.
+            int64_t held = 0;
+            if (waitFailedLog.allow(&held))
+                qCWarning(lcTcp, "tcp event wait failed: %s (%lld more not logged)", std::strerror(errno),
+                          static_cast<long long>(held));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeId) {
+                uint64_t count;
+                while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+                }
+                continue;
+            }
+            const auto it = open.find(static_cast<uint32_t>(events[i].data.u64));
+            if (it == open.end())
+                continue; // closed earlier in this batch
+            const SocketChannelPtr ch = it->second;
+            try {
+                ch->onEvents(events[i].events);
+            } catch (...) {
+                logHandlerException("event");
+            }
+        }
+        if (!readAgain.empty()) {
+            std::vector<SocketChannelPtr> again;
+            again.swap(readAgain);
+            for (const auto& ch : again) {
+                try {
+                    ch->onReadable();
+                } catch (...) {
+                    logHandlerException("read");
+                }
+            }
+        }
+    }
+}
 } // namespace detail
 
 // ---------------------------------------------------------------- SocketChannel
 
-SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
+SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, int fd,
                              const asio::ip::tcp::endpoint& peer, uint32_t id,
                              size_t maxWriteBufSize)
     : server_(server)
     , worker_(worker)
-    , sock_(std::move(sock))
-    , fd_(sock_->native_handle())
+    , fd_(fd)
     , id_(id)
     , loopTid_(worker->tid)
     , maxWriteBufSize_(maxWriteBufSize)
@@ -153,8 +381,14 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socke
                    .count();
     // Relayed chunks are written as they arrive; holding small ones back for
     // coalescing would only add latency.
-    asio::error_code ec;
-    sock_->set_option(asio::ip::tcp::no_delay(true), ec);
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+SocketChannel::~SocketChannel()
+{
+    if (fdOpen_)
+        ::close(fd_);
 }
 
 size_t SocketChannel::queuedBytes() const
@@ -165,15 +399,17 @@ size_t SocketChannel::queuedBytes() const
 
 int SocketChannel::write(const void* data, size_t len)
 {
-    return writeImpl(data, len, nullptr, nullptr);
+    return writeImpl(data, len, nullptr, nullptr, nullptr);
 }
 
-int SocketChannel::write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice)
+int SocketChannel::write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice,
+                         const std::shared_ptr<const void>& keep)
 {
-    return writeImpl(data, len, &slicer, &slice);
+    return writeImpl(data, len, &slicer, &slice, &keep);
 }
 
-int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice)
+int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice,
+                             const std::shared_ptr<const void>* keep)
 {
     if (len > static_cast<size_t>(std::numeric_limits<int>::max()))
         return -1;
@@ -188,45 +424,37 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
         if (len == 0)
             return 0;
         queued = pending_.size();
-        // Fast path: the kernel may take bytes now. What already waits goes
-        // first, in the same call, so order is kept and a client that keeps
-        // up is served without a hop to its worker or a copy into the queue.
-        ssize_t n;
+        // A client that keeps up is sent to at once, without a hop to its
+        // worker or a copy into the queue. One that is behind has bytes
+        // queued and its socket owes the worker a "writable" event: the new
+        // bytes only join the queue, so that order is kept and the worker
+        // sends when the socket has room for a batch, as a blocking writer
+        // would, instead of trickling into whatever space an ack just freed.
         if (queued == 0) {
-            n = sendNow(fd_, p, left);
-        } else {
-            iovec iov[kMaxIov];
-            size_t covered = 0;
-            int count = pending_.fillIov(iov, kMaxIov - 1, &covered);
-            if (covered == queued) // the new bytes may follow only the whole queue
-                iov[count++] = iovec{const_cast<char*>(p), left};
-            n = sendIov(fd_, iov, count);
-        }
-        if (n < 0 && !wouldBlock(errno)) {
-            requestCloseLocked(); // peer gone; the worker reports the disconnect
-            return -1;
-        }
-        if (n > 0) {
-            size_t sent = static_cast<size_t>(n);
-            bytesSent_.fetch_add(sent, std::memory_order_relaxed);
-            const size_t fromQueue = sent < queued ? sent : queued;
-            pending_.consume(fromQueue);
-            queued -= fromQueue;
-            sent -= fromQueue;
-            p += sent;
-            left -= sent;
-        }
-        if (left == 0) {
-            queuedNow_.store(pending_.size(), std::memory_order_relaxed);
-            return static_cast<int>(len); // anything still queued stays armed on the worker
+            const ssize_t n = sendNow(fd_, p, left);
+            if (n < 0 && !wouldBlock(errno)) {
+                requestCloseLocked(); // peer gone; the worker reports the disconnect
+                return -1;
+            }
+            if (n > 0) {
+                bytesSent_.fetch_add(static_cast<size_t>(n), std::memory_order_relaxed);
+                p += n;
+                left -= static_cast<size_t>(n);
+            }
+            if (left == 0)
+                return static_cast<int>(len);
         }
         if (queued + left > maxWriteBufSize_) {
             overLimit = true;
             requestCloseLocked();
         } else {
-            // The only copy: the bytes the kernel did not take, shared by
-            // every client of a broadcast that needs them.
-            if (slicer) {
+            // The bytes the kernel did not take: by reference where the
+            // sender keeps them alive, else the only copy, shared by every
+            // client of a broadcast that needs them.
+            if (keep && *keep) {
+                const char* base = static_cast<const char*>(data);
+                pending_.appendShared(*keep, base, len - left, left);
+            } else if (slicer) {
                 if (!slice->block)
                     *slice = slicer->copy(static_cast<const char*>(data), len);
                 pending_.appendShared(slice->block, slice->offset + (len - left), left);
@@ -236,11 +464,13 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
             if (pending_.size() > queuedPeak_)
                 queuedPeak_ = pending_.size();
             queuedNow_.store(pending_.size(), std::memory_order_relaxed);
+            // Either the send above stopped short or bytes already waited:
+            // either way the kernel will report room (edge-triggered) to the
+            // worker, which then flushes.
             if (!writeArmed_) {
                 writeArmed_ = true;
-                // The socket object belongs to the worker; arm the wait there.
-                // Posted under writeMutex_ so the loop cannot have run dry yet.
-                asio::post(worker_->ctx, [self = shared_from_this()] { self->armWrite(); });
+                if (queued > 0) // not expected: bytes waited with no event owed
+                    worker_->post([self = shared_from_this()] { self->onWritable(); });
             }
         }
     }
@@ -267,7 +497,7 @@ void SocketChannel::requestCloseLocked()
     queuedNow_.store(0, std::memory_order_relaxed);
     // Still under writeMutex_ with closing_ newly set: the worker has not
     // closed this channel yet, so its loop is alive to run this.
-    asio::post(worker_->ctx, [self = shared_from_this()] { self->closeInLoop(); });
+    worker_->post([self = shared_from_this()] { self->closeInLoop(); });
 }
 
 void SocketChannel::onConnectedInLoop()
@@ -282,29 +512,32 @@ void SocketChannel::onConnectedInLoop()
             logHandlerException("connection callback");
         }
     }
-    startRead();
+    if (closeNotified_)
+        return;
+    // Registered edge-triggered: bytes that came before are reported at once.
+    if (!worker_->watch(shared_from_this()))
+        closeInLoop();
 }
 
-void SocketChannel::startRead()
+void SocketChannel::onEvents(uint32_t events)
+{
+    if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        peerClosing_ = true;
+    if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+        onWritable();
+    if (!closeNotified_ && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+        onReadable();
+}
+
+void SocketChannel::onReadable()
 {
     if (closeNotified_)
         return;
-    sock_->async_wait(asio::socket_base::wait_read,
-                      [self = shared_from_this()](const asio::error_code& ec) { self->onReadable(ec); });
-}
-
-void SocketChannel::onReadable(const asio::error_code& ec)
-{
-    if (closeNotified_)
-        return;
-    if (ec) {
-        closeInLoop(); // aborted
-        return;
-    }
     const size_t size = server_->readBufSize();
     for (int i = 0; i < TcpServer::kReadsPerWake; ++i) {
-        if (!worker_->readArea) {
-            worker_->readArea.reset(static_cast<char*>(std::malloc(size)));
+        if (!worker_->readArea || worker_->readArea.use_count() > 1) {
+            // Someone still queues bytes of the last area: it is theirs now.
+            worker_->readArea = worker_->areas->take();
             if (!worker_->readArea) {
                 closeInLoop(); // out of memory: this connection goes, the worker stays
                 return;
@@ -314,12 +547,13 @@ void SocketChannel::onReadable(const asio::error_code& ec)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && wouldBlock(errno))
-            break;
+            return; // drained: the next arrival is a new edge
         if (n <= 0) {
             closeInLoop(); // EOF or reset
             return;
         }
         bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+        worker_->messageLen = static_cast<size_t>(n);
         if (server_->onMessage) {
             try {
                 server_->onMessage(shared_from_this(), worker_->readArea.get(), static_cast<size_t>(n));
@@ -329,74 +563,58 @@ void SocketChannel::onReadable(const asio::error_code& ec)
         }
         if (closeNotified_)
             return;
-        if (i + 1 == TcpServer::kReadsPerWake) {
-            // Still more to read: let the worker's other connections in first.
-            asio::post(worker_->ctx, [self = shared_from_this()] { self->onReadable({}); });
-            return;
-        }
-    }
-    startRead();
-}
-
-char* SocketChannel::takeReadArea()
-{
-    return worker_->readArea.release();
-}
-
-void SocketChannel::armWrite()
-{
-    {
-        std::lock_guard<std::mutex> lk(writeMutex_);
-        if (closing_)
+        // A short read emptied the socket: anything later raises a new edge.
+        // After a hang-up no edge follows, so read on to the end.
+        if (static_cast<size_t>(n) < size && !peerClosing_)
             return;
     }
-    sock_->async_wait(asio::socket_base::wait_write,
-                      [self = shared_from_this()](const asio::error_code& ec) { self->onWritable(ec); });
+    // Still more to read: let the worker's other connections in first.
+    worker_->readAgain.push_back(shared_from_this());
 }
 
-void SocketChannel::onWritable(const asio::error_code& ec)
+std::shared_ptr<const void> SocketChannel::sharedReadArea() const
 {
+    if (worker_->messageLen * 2 < server_->readBufSize())
+        return nullptr;
+    return worker_->readArea;
+}
+
+void SocketChannel::onWritable()
+{
+    if (closeNotified_)
+        return;
     bool failed = false;
     bool trim = false;
     {
         std::lock_guard<std::mutex> lk(writeMutex_);
         if (closing_)
             return;
-        if (ec) {
+        while (!pending_.empty()) {
+            iovec iov[kMaxIov];
+            const int count = pending_.fillIov(iov, kMaxIov);
+            const ssize_t n = sendIov(fd_, iov, count);
+            if (n > 0) {
+                pending_.consume(static_cast<size_t>(n));
+                bytesSent_.fetch_add(static_cast<size_t>(n), std::memory_order_relaxed);
+                queuedNow_.store(pending_.size(), std::memory_order_relaxed);
+                continue;
+            }
+            if (n < 0 && wouldBlock(errno))
+                break; // the socket owes a "writable" edge now
             failed = true;
-        } else {
-            while (!pending_.empty()) {
-                iovec iov[kMaxIov];
-                const int count = pending_.fillIov(iov, kMaxIov);
-                const ssize_t n = sendIov(fd_, iov, count);
-                if (n > 0) {
-                    pending_.consume(static_cast<size_t>(n));
-                    bytesSent_.fetch_add(static_cast<size_t>(n), std::memory_order_relaxed);
-                    queuedNow_.store(pending_.size(), std::memory_order_relaxed);
-                    continue;
-                }
-                if (n < 0 && wouldBlock(errno))
-                    break;
-                failed = true;
-                break;
-            }
-            if (!failed) {
-                if (pending_.empty()) {
-                    writeArmed_ = false;
-                    trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
-                    if (trim)
-                        queuedPeak_ = 0;
-                } else {
-                    sock_->async_wait(asio::socket_base::wait_write,
-                                      [self = shared_from_this()](const asio::error_code& e) { self->onWritable(e); });
-                }
-            }
+            break;
+        }
+        if (!failed && pending_.empty() && writeArmed_) {
+            writeArmed_ = false;
+            trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
+            if (trim)
+                queuedPeak_ = 0;
         }
     }
     if (failed)
         closeInLoop();
     else if (trim)
-        giveBackFreedMemory();
+        giveBackFreedMemory(false);
 }
 
 void SocketChannel::closeInLoop()
@@ -414,10 +632,19 @@ void SocketChannel::closeInLoop()
         connected_.store(false, std::memory_order_release);
         trim = queuedPeak_ >= TcpServer::kTrimAfterQueued;
         // Closing the descriptor under writeMutex_: no write() can send on a
-        // reused fd number afterwards. Pending operations complete as aborted.
-        sock_.reset();
+        // reused fd number afterwards.
+        worker_->unwatch(this);
+        if (fdOpen_) {
+            ::close(fd_);
+            fdOpen_ = false;
+        }
     }
     server_->removeChannel(this);
+    if (worker_->open.empty()) {
+        // The worker's last connection: an idle worker holds no read memory.
+        worker_->readArea.reset();
+        worker_->areas->clear();
+    }
     if (connectNotified_ && server_->onConnection) {
         try {
             server_->onConnection(self);
@@ -426,7 +653,7 @@ void SocketChannel::closeInLoop()
         }
     }
     if (trim)
-        giveBackFreedMemory();
+        giveBackFreedMemory(true);
 }
 
 // ---------------------------------------------------------------- TcpServer
@@ -494,7 +721,7 @@ void TcpServer::start()
         int running = 0;
     };
     auto startup = std::make_shared<Startup>();
-    auto threadBody = [startup](asio::io_context& ctx, long* tidOut) {
+    auto threadBody = [startup](const std::function<void()>& loop, long* tidOut) {
         {
             std::lock_guard<std::mutex> lk(startup->m);
             if (tidOut)
@@ -502,7 +729,7 @@ void TcpServer::start()
             ++startup->running;
         }
         startup->cv.notify_all();
-        runLoop(ctx);
+        loop();
     };
     auto waitRunning = [&startup](int n) {
         std::unique_lock<std::mutex> lk(startup->m);
@@ -511,14 +738,14 @@ void TcpServer::start()
 
     try {
         for (int i = 0; i < threadNum_; ++i) {
-            workers_.push_back(std::make_unique<detail::TcpWorker>());
+            workers_.push_back(std::make_unique<detail::TcpWorker>(readBufSize_));
             detail::TcpWorker* w = workers_.back().get();
-            w->thread = std::thread(threadBody, std::ref(w->ctx), &w->tid);
+            w->thread = std::thread(threadBody, std::function<void()>([w] { w->run(); }), &w->tid);
         }
         // Worker tids are known before the first channel is made.
         waitRunning(threadNum_);
         doAccept();
-        acceptThread_ = std::thread(threadBody, std::ref(acceptCtx_), nullptr);
+        acceptThread_ = std::thread(threadBody, std::function<void()>([this] { runLoop(acceptCtx_); }), nullptr);
         waitRunning(threadNum_ + 1);
     } catch (...) {
         // No thread could be made: give up listening, join what runs.
@@ -562,14 +789,15 @@ void TcpServer::acceptReady()
 {
     for (int i = 0; i < 64; ++i) {
         detail::TcpWorker* w = leastLoadedWorker();
-        SocketChannel::Socket s(w->ctx);
         asio::ip::tcp::endpoint peer;
-        asio::error_code ec;
-        acceptor_.accept(s, peer, ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again)
+        socklen_t peerLen = static_cast<socklen_t>(peer.capacity());
+        const int fd = ::accept4(acceptor_.native_handle(), peer.data(), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const asio::error_code ec(fd < 0 ? errno : 0, asio::system_category());
+        if (fd >= 0)
+            peer.resize(peerLen);
+        if (ec.value() == EAGAIN || ec.value() == EWOULDBLOCK)
             break;
-        if (ec == asio::error::connection_aborted || ec == asio::error::interrupted
-            || ec.value() == EPROTO)
+        if (ec.value() == ECONNABORTED || ec.value() == EINTR || ec.value() == EPROTO)
             continue;
         if (ec) {
             // Out of descriptors or memory: back off instead of spinning.
@@ -585,29 +813,35 @@ void TcpServer::acceptReady()
             return;
         }
         const bool full = connectionNum() >= maxConnections_;
-        if (full || inFdReserve(s.native_handle())) {
+        if (full || inFdReserve(fd)) {
             int64_t held = 0;
             if (refusedLog.allow(&held))
                 qCWarning(lcTcp, "tcp connection from %s refused: %s (%lld more not logged)",
                           peer.address().to_string().c_str(),
                           full ? "connection limit reached" : "descriptor reserve reached",
                           static_cast<long long>(held));
-            s.close(ec);
+            ::close(fd);
             continue;
         }
         if (acceptFilter && !acceptFilter(peer)) {
-            s.close(ec); // the filter has logged why
+            ::close(fd); // the filter has logged why
             continue;
         }
-        addChannel(w, std::move(s), peer);
+        addChannel(w, fd, peer);
     }
     doAccept();
 }
 
-void TcpServer::addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, const asio::ip::tcp::endpoint& peer)
+void TcpServer::addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::endpoint& peer)
 {
     const uint32_t id = nextId_.fetch_add(1, std::memory_order_relaxed) + 1;
-    SocketChannelPtr ch(new SocketChannel(this, w, std::move(s), peer, id, maxWriteBufSize_));
+    SocketChannelPtr ch;
+    try {
+        ch.reset(new SocketChannel(this, w, fd, peer, id, maxWriteBufSize_));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
     {
         std::lock_guard<std::mutex> reg(registryMutex_);
         registry_.emplace(id, ch);
@@ -618,7 +852,7 @@ void TcpServer::addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, cons
     std::lock_guard<std::mutex> lk(channelsMutex_);
     w->connections.fetch_add(1, std::memory_order_relaxed);
     channels_.emplace(id, ch);
-    asio::post(w->ctx, [ch] { ch->onConnectedInLoop(); });
+    w->post([ch] { ch->onConnectedInLoop(); });
 }
 
 // Worker thread, from closeInLoop.
@@ -719,13 +953,13 @@ void TcpServer::closeUnless(const std::function<bool(const SocketChannel&)>& kee
     }
 }
 
-int TcpServer::broadcast(const void* data, size_t len)
+int TcpServer::broadcast(const void* data, size_t len, const std::shared_ptr<const void>& keep)
 {
     int written = 0;
     SharedSlicer::Slice slice; // made by the first client that must queue
     std::lock_guard<std::mutex> lk(channelsMutex_);
     for (const auto& kv : channels_) {
-        if (kv.second->isConnected() && kv.second->write(data, len, slicer_, slice) >= 0)
+        if (kv.second->isConnected() && kv.second->write(data, len, slicer_, slice, keep) >= 0)
             ++written;
     }
     return written;
@@ -764,9 +998,11 @@ void TcpServer::stop()
         ch->close();
     all.clear();
 
-    // Each loop ends once its closes and aborted operations have run.
-    for (auto& w : workers_)
-        w->guard.reset();
+    // Each loop ends once the closes posted above have run.
+    for (auto& w : workers_) {
+        detail::TcpWorker* wp = w.get();
+        wp->post([wp] { wp->stopping = true; });
+    }
     for (auto& w : workers_) {
         if (w->thread.joinable())
             w->thread.join();

@@ -1,24 +1,31 @@
 #pragma once
-// Raw-byte TCP server for the stream endpoints, built on standalone Asio.
+// Raw-byte TCP server for the stream endpoints.
 //
-// Threads: one acceptor thread (own io_context) and N worker threads, each
-// running its own io_context. A new connection goes to the worker that holds
-// the fewest connections. onConnection/onMessage run on the connection's
-// worker thread. broadcast() may be called from any thread: it takes the
-// channel lock, tries a non-blocking send() of the bytes and queues the rest
-// for the connection's worker; it never blocks on a socket. A connection whose
-// queued bytes would exceed maxWriteBufSize is closed (that client only). The
-// bytes of one broadcast that clients could not take are copied once and
-// shared by every queue that holds them.
+// Threads: one acceptor thread (standalone Asio, own io_context) and N worker
+// threads, each running its own event loop: an edge-triggered epoll set in
+// which every connection is registered once for its whole life, so that a
+// wait costs one epoll_wait and a read that comes back short ends the wake
+// (no re-arming, no read that only learns the socket is empty). A new
+// connection goes to the worker that holds the fewest connections.
+// onConnection/onMessage run on the connection's worker thread. broadcast()
+// may be called from any thread: it takes the channel lock, tries a
+// non-blocking send() of the bytes to each client whose queue is empty and
+// queues the rest (all of it, for a client that is behind) for the
+// connection's worker; it never blocks on a socket. A connection whose queued
+// bytes would exceed maxWriteBufSize is closed (that client only). The bytes
+// of one broadcast that clients could not take are copied once (or held by
+// reference, where the caller keeps them alive) and shared by every queue
+// that holds them.
 //
 // Bounds at accept: at most maxConnections per server, and no connection
 // that would take one of the last kFdReserve descriptors of the process
 // (those stay for the web and node ports). Refused connections are closed at
 // once, with a throttled log line. Reads go into one area per worker thread,
-// so an idle connection holds no read buffer.
+// so an idle connection holds no read buffer; the area is used again for the
+// next read unless someone still holds a reference to it.
 //
 // Ownership: the server's channel map owns each channel from accept until its
-// disconnect callback; pending socket operations hold a reference too. A
+// disconnect callback; its worker and tasks posted to it hold a reference too. A
 // channel pointer kept by a caller stays safe to use after that (write()
 // returns -1, close() does nothing), even after the server is gone.
 #include "oxByteQueue.h"
@@ -32,7 +39,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +54,10 @@ struct TcpWorker;
 class SocketChannel : public std::enable_shared_from_this<SocketChannel>
 {
 public:
+    ~SocketChannel(); // closes the descriptor if the worker never did
+    SocketChannel(const SocketChannel&) = delete;
+    SocketChannel& operator=(const SocketChannel&) = delete;
+
     // Thread safe.
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
     const std::string& peeraddr() const { return peeraddr_; } // "ip:port", fixed at accept
@@ -63,13 +73,18 @@ public:
     // The same, for a broadcast (any thread, holding the lock that guards
     // `slicer`): bytes that must be queued come from the broadcast's one
     // shared copy, made in `slice` by the first client that needs it.
-    int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice);
+    // `keep`, when set, holds [data, data + len) alive and unchanged: queued
+    // bytes then refer to it instead of being copied.
+    int write(const void* data, size_t len, SharedSlicer& slicer, SharedSlicer::Slice& slice,
+              const std::shared_ptr<const void>& keep);
     // Thread safe: closes on the worker thread.
     void close();
-    // Worker thread, inside onMessage only: hands the caller the read area
-    // that holds the message (malloc'd, readBufSize() bytes; free() it), so
-    // the bytes can travel on without a copy. The next read gets a fresh area.
-    char* takeReadArea();
+    // Worker thread, inside onMessage only: a reference to the read area that
+    // holds the message, so that its bytes can be queued elsewhere without a
+    // copy (they never change while it is held; the next read then gets a
+    // fresh area). Null when the message fills less than half the area: a
+    // reference would pin more than twice its bytes, so copy those instead.
+    std::shared_ptr<const void> sharedReadArea() const;
 
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;
@@ -84,24 +99,24 @@ public:
 
 private:
     friend class TcpServer;
-    using Socket = asio::basic_stream_socket<asio::ip::tcp, asio::io_context::executor_type>;
+    friend struct detail::TcpWorker;
 
-    SocketChannel(TcpServer* server, detail::TcpWorker* worker, Socket sock,
-                  const asio::ip::tcp::endpoint& peer, uint32_t id, size_t maxWriteBufSize);
+    // Takes over `fd` (connected, non-blocking).
+    SocketChannel(TcpServer* server, detail::TcpWorker* worker, int fd, const asio::ip::tcp::endpoint& peer,
+                  uint32_t id, size_t maxWriteBufSize);
+    int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice,
+                  const std::shared_ptr<const void>* keep);
     // Worker thread only from here on.
-    int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice);
     void onConnectedInLoop();
-    void startRead();
-    void onReadable(const asio::error_code& ec);
-    void armWrite();
-    void onWritable(const asio::error_code& ec);
+    void onEvents(uint32_t events); // what epoll reported for this connection
+    void onReadable();
+    void onWritable();
     void closeInLoop();
     // Under writeMutex_: stop accepting writes and have the worker close the socket.
     void requestCloseLocked();
 
     TcpServer* server_;
     detail::TcpWorker* worker_;
-    std::optional<Socket> sock_; // destroyed (fd closed) under writeMutex_ on the worker
     std::string peeraddr_;
     std::string peerIp_;
     int peerPort_ = 0;
@@ -114,6 +129,8 @@ private:
     std::atomic<bool> connected_{true};
     bool connectNotified_ = false; // worker thread only
     bool closeNotified_ = false;   // worker thread only
+    bool peerClosing_ = false;     // worker thread only: hang-up seen, read on to the end
+    bool fdOpen_ = true;           // writeMutex_: fd_ not closed yet
 
     mutable std::mutex writeMutex_;
     // Guarded by writeMutex_. Once closing_ is set no byte is sent any more and
@@ -148,6 +165,9 @@ public:
     // A connection whose queue reached this many bytes gives the freed
     // memory back to the system when the queue drains or the connection closes.
     static constexpr size_t kTrimAfterQueued = 4u * 1024u * 1024u;
+    // Read areas a worker keeps for reuse once the queues that held them
+    // let go (beside the one it reads into).
+    static constexpr int kSpareReadAreas = 2;
     // Reads one connection may do per wake-up before the others of its worker get a turn.
     static constexpr int kReadsPerWake = 16;
 
@@ -182,8 +202,10 @@ public:
     // Thread safe (channel lock).
     size_t connectionNum() const;
     // Thread safe (channel lock): write the same bytes to every connected
-    // channel. Returns how many channels accepted them.
-    int broadcast(const void* data, size_t len);
+    // channel. Returns how many channels accepted them. `keep`, when set,
+    // holds the bytes alive and unchanged, so that queues refer to them
+    // instead of sharing a copy (see SocketChannel::sharedReadArea).
+    int broadcast(const void* data, size_t len, const std::shared_ptr<const void>& keep = {});
     // Thread safe (channel lock): closes every connection that keep refuses.
     void closeUnless(const std::function<bool(const SocketChannel&)>& keep);
 
@@ -218,7 +240,7 @@ private:
     friend class SocketChannel;
     void doAccept();
     void acceptReady();
-    void addChannel(detail::TcpWorker* w, SocketChannel::Socket&& s, const asio::ip::tcp::endpoint& peer);
+    void addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::endpoint& peer);
     void removeChannel(SocketChannel* ch);
     detail::TcpWorker* leastLoadedWorker() const;
 

@@ -45,7 +45,8 @@ oxStreamBuf::~oxStreamBuf()
     if (isByteType(type)) {
         auto* p = static_cast<oxStreambuf_t*>(payload);
         if (p) {
-            std::free(p->data);
+            if (!lent)
+                std::free(p->data);
             delete p;
         }
     } else if (type == BUF_RECORD36 || type == BUF_RECORD48) {
@@ -95,27 +96,21 @@ oxStreamBuf* oxStreamBuf::createStreamBuf(oxBufType_e type, const void* src, int
     return buf;
 }
 
-oxStreamBuf* oxStreamBuf::adoptStreamBuf(oxBufType_e type, unsigned char* data, int len, oxObject* creator)
+oxStreamBuf* oxStreamBuf::lendStreamBuf(oxBufType_e type, const unsigned char* data, int len,
+                                        std::shared_ptr<const void> keep, oxObject* creator)
 {
-    if (len > kMaxStreamBufSize) {
-        qCDebug(lcStream, "oxStreamBuf::createStreamBuf error! %d %d %d", len, len, kMaxStreamBufSize);
-        std::free(data);
+    if (!data || len < 0 || len > kMaxStreamBufSize
+        || (type != BUF_STREAM_RAW && type != BUF_STREAM_H264 && type != BUF_STREAM_H265))
         return nullptr;
-    }
-    if (!data || len < 0 || (type != BUF_STREAM_RAW && type != BUF_STREAM_H264 && type != BUF_STREAM_H265)) {
-        std::free(data);
-        return nullptr;
-    }
-    // Shrinking gives the unused tail back in place (no copy); the extra byte
-    // keeps an empty payload a real block, as in createStreamBuf.
-    auto* fitted = static_cast<unsigned char*>(std::realloc(data, static_cast<size_t>(len) + 1));
     auto* buf = new oxStreamBuf(creator);
     buf->type = type;
+    buf->lent = true;
+    buf->sharedData = std::move(keep);
     auto* p = new oxStreambuf_t;
     p->len = len;
-    p->size = len;
+    p->size = len; // full: addStreamData never writes into lent bytes
     p->aux = 0;
-    p->data = fitted ? fitted : data;
+    p->data = const_cast<unsigned char*>(data);
     buf->payload = p;
     return buf;
 }

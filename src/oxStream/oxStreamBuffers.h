@@ -1,8 +1,9 @@
 #pragma once
 // One media chunk as an input received it. A buffer has exactly one owner at a
 // time; whoever needs the bytes after the lending call returns takes a deep
-// copy with copyStream. No reference counting, no pool.
+// copy with copyStream, or holds sharedData where the input set it. No pool.
 #include <cstdint>
+#include <memory>
 
 class oxObject;
 
@@ -37,11 +38,12 @@ public:
 
     static oxStreamBuf* createEmpty(oxBufType_e type, oxObject* creator);
     static oxStreamBuf* createStreamBuf(oxBufType_e type, const void* src, int len, int size, oxObject* creator);
-    // As createStreamBuf(type, data, len, len, creator), but the buffer takes
-    // over `data` (malloc'd, at least len bytes, trimmed to fit) instead of
-    // copying it: an input that read straight into it hands it on as it is.
-    // On refusal `data` is freed and the result is null.
-    static oxStreamBuf* adoptStreamBuf(oxBufType_e type, unsigned char* data, int len, oxObject* creator);
+    // A buffer over bytes it does not own: valid while the call it is lent
+    // to runs (the input's read area), never written and never freed by it.
+    // `keep`, when set, keeps the bytes alive and unchanged for whoever holds
+    // a copy of it (sharedData). Null for a refused length.
+    static oxStreamBuf* lendStreamBuf(oxBufType_e type, const unsigned char* data, int len,
+                                      std::shared_ptr<const void> keep, oxObject* creator);
     static oxStreamBuf* copyStream(const oxStreamBuf* src);
     bool addStreamData(const void* src, int len);
 
@@ -55,6 +57,10 @@ public:
     // name it is not the buffer's owner, which is whoever holds the buffer
     // now; nothing here dereferences it.
     oxObject* owner = nullptr;
+    // Lent bytes only (lendStreamBuf): what keeps them alive beyond the call,
+    // so that an output may queue them by reference instead of copying them.
+    std::shared_ptr<const void> sharedData;
+    bool lent = false; // the payload's bytes are not the buffer's to free
     // Metadata carried verbatim by copies; nothing in the relay reads it.
     uint32_t meta0 = 0;
     uint64_t meta1 = 0;

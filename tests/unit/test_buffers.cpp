@@ -43,32 +43,39 @@ TEST(StreamBuf, CreateStreamBufSizeRules)
     }
 }
 
-// A read area handed on as it is: same rules as a copy of it, len == size.
-TEST(StreamBuf, AdoptStreamBufKeepsTheBytesOrFreesTheArea)
+// A read area lent as it is: same rules as a copy of it, len == size; the
+// bytes are neither written nor freed by the buffer, and a deep copy owns its own.
+TEST(StreamBuf, LendStreamBufRefersToTheAreaAndNeverFreesIt)
 {
     struct Case { const char* what; oxBufType_e type; int len; bool ok; };
     const Case cases[] = {
-        {"chunk kept", BUF_STREAM_H265, 1000, true},
+        {"chunk lent", BUF_STREAM_H265, 1000, true},
         {"empty chunk", BUF_STREAM_H265, 0, true},
         {"over the limit", BUF_STREAM_H265, 5000001, false},
         {"plain stream type refused", BUF_STREAM, 10, false},
     };
     for (const Case& c : cases) {
-        auto* area = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(c.len) + 4096));
+        std::vector<unsigned char> area(static_cast<size_t>(c.len) + 4096);
         for (int i = 0; i < c.len; ++i)
-            area[i] = static_cast<unsigned char>(i * 7);
-        std::unique_ptr<oxStreamBuf> b(oxStreamBuf::adoptStreamBuf(c.type, area, c.len, nullptr));
-        EXPECT_EQ(b != nullptr, c.ok) << c.what; // refused: the area is freed (the leak check sees it)
+            area[static_cast<size_t>(i)] = static_cast<unsigned char>(i * 7);
+        auto keep = std::make_shared<int>(1);
+        std::unique_ptr<oxStreamBuf> b(oxStreamBuf::lendStreamBuf(c.type, area.data(), c.len, keep, nullptr));
+        EXPECT_EQ(b != nullptr, c.ok) << c.what;
         if (!b)
             continue;
         const oxStreambuf_t* p = b->streamPayload();
         ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->data, area.data()) << c.what;
         EXPECT_EQ(p->len, c.len) << c.what;
         EXPECT_EQ(p->size, c.len) << c.what;
-        bool same = true;
-        for (int i = 0; i < c.len; ++i)
-            same = same && p->data[i] == static_cast<unsigned char>(i * 7);
-        EXPECT_TRUE(same) << c.what;
+        EXPECT_EQ(b->sharedData, keep) << c.what;
+        EXPECT_FALSE(b->addStreamData("x", 1)) << c.what;
+        std::unique_ptr<oxStreamBuf> copy(oxStreamBuf::copyStream(b.get()));
+        b.reset(); // must not free the area (the sanitizer build sees it)
+        ASSERT_NE(copy->streamPayload()->data, area.data()) << c.what;
+        EXPECT_FALSE(copy->lent) << c.what;
+        EXPECT_EQ(copy->sharedData, nullptr) << c.what;
+        EXPECT_EQ(std::memcmp(copy->streamPayload()->data, area.data(), static_cast<size_t>(c.len)), 0) << c.what;
     }
 }
 

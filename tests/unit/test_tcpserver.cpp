@@ -597,6 +597,57 @@ TEST(TcpServer, QueuedBytesAreFlushedWhenTheClientCatchesUp)
     EXPECT_TRUE(waitUntil([&] { return ch->queuedBytes() == 0; }));
 }
 
+// Bytes the sender keeps alive are queued by reference, not copied: the
+// keeper is held while they wait and let go once the client has them all.
+TEST(TcpServer, KeptBytesAreQueuedByReferenceUntilSent)
+{
+    TcpServer srv;
+    Recorder rec(srv);
+    const int port = listenAndStart(srv, 1);
+    Client slow(port, 4096);
+    ASSERT_TRUE(waitUntil([&] { return rec.count(true) == 1; }));
+    const auto big = std::make_shared<const std::string>(pattern(4 * 1024 * 1024, 9));
+    ASSERT_EQ(srv.broadcast(big->data(), big->size(), big), 1);
+    EXPECT_GT(big.use_count(), 1) << "the queue refers to the bytes";
+    EXPECT_TRUE(slow.readN(big->size()) == *big);
+    EXPECT_TRUE(waitUntil([&] { return big.use_count() == 1; })) << "and lets them go once sent";
+}
+
+// A message callback may keep the read area of a big message; the next reads
+// must then go elsewhere, and a small message offers no reference at all.
+TEST(TcpServer, SharedReadAreaIsNeverReadIntoWhileHeld)
+{
+    constexpr size_t kArea = 64 * 1024;
+    TcpServer srv;
+    srv.setReadBufSize(kArea);
+    std::mutex m;
+    std::vector<std::pair<std::shared_ptr<const void>, std::string>> held; // reference, bytes as read
+    size_t smallWithRef = 0;
+    std::atomic<size_t> total{0};
+    srv.onMessage = [&](const SocketChannelPtr& ch, const void* data, size_t len) {
+        auto ref = ch->sharedReadArea();
+        std::lock_guard<std::mutex> lk(m);
+        if (len * 2 < kArea && ref)
+            ++smallWithRef;
+        if (ref) {
+            EXPECT_EQ(ref.get(), data);
+            held.emplace_back(ref, std::string(static_cast<const char*>(data), len));
+        }
+        total += len;
+    };
+    const int port = listenAndStart(srv, 1);
+    Client c(port);
+    const std::string bytes = pattern(8 * 1024 * 1024, 5);
+    ASSERT_TRUE(c.sendAll(bytes));
+    ASSERT_TRUE(c.sendAll("tail"));
+    ASSERT_TRUE(waitUntil([&] { return total.load() == bytes.size() + 4; }));
+    srv.stop();
+    EXPECT_EQ(smallWithRef, 0u);
+    EXPECT_GT(held.size(), 0u);
+    for (const auto& h : held)
+        ASSERT_EQ(std::memcmp(h.first.get(), h.second.data(), h.second.size()), 0) << "a held area was read into";
+}
+
 // Queues share the broadcast's bytes, but each client is charged only for
 // what it still has to receive: one that joined late is not closed for the
 // backlog of an older one.

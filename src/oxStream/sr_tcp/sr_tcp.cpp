@@ -22,14 +22,14 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         return;
     }
     listener->onConnection = [](const oxnet::SocketChannelPtr& ch) { logTcpConnection(ch); };
-    // The chunk travels on in the area it was read into: no copy before the fan-out.
-    listener->onMessage = [this](const oxnet::SocketChannelPtr& ch, const void*, size_t len) {
-        auto* area = reinterpret_cast<unsigned char*>(ch->takeReadArea());
-        oxStreamBuf* buf = oxStreamBuf::adoptStreamBuf(BUF_STREAM_H265, area, static_cast<int>(len), this);
-        if (stream)
-            stream->putStream(buf); // owned by the stream from here on
-        else
-            delete buf;
+    // The chunk is lent to the fan-out in the area it was read into: no copy
+    // before it, and outputs queue a big chunk by reference to the area.
+    listener->onMessage = [this](const oxnet::SocketChannelPtr& ch, const void* data, size_t len) {
+        if (!stream)
+            return;
+        oxStreamBuf* buf = oxStreamBuf::lendStreamBuf(BUF_STREAM_H265, static_cast<const unsigned char*>(data),
+                                                      static_cast<int>(len), ch->sharedReadArea(), this);
+        stream->putStream(buf); // deleted there, before the next read
     };
     guardTcpServer(*listener, this, false, port);
     listener->setThreadNum(kWorkerThreads);

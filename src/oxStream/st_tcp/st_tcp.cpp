@@ -89,7 +89,7 @@ void st_tcp::putBufIn(oxStreamBuf* buf)
             return;
         qCDebug(lcTcpSend, "%d tcp send %d", port, p->len);
     }
-    listener->broadcast(p->data, static_cast<size_t>(p->len));
+    listener->broadcast(p->data, static_cast<size_t>(p->len), buf->sharedData);
 }
 
 void st_tcp::revCB(unsigned char*, int, void*)
