@@ -17,7 +17,7 @@ SharedSlicer::Slice SharedSlicer::copy(const char* p, size_t n)
     }
     s.offset = s.block->used;
     if (n > 0)
-        std::memcpy(s.block->data.get() + s.offset, p, n);
+        std::memcpy(s.block->data() + s.offset, p, n);
     s.block->used += n;
     return s;
 }
@@ -33,7 +33,7 @@ void ByteQueue::append(const char* p, size_t n)
 void ByteQueue::appendShared(const SharedBlockPtr& block, size_t offset, size_t n)
 {
     if (block)
-        appendShared(block, block->data.get(), offset, n);
+        appendShared(block, block->data(), offset, n);
 }
 
 void ByteQueue::appendShared(std::shared_ptr<const void> keep, const char* bytes, size_t offset, size_t n)

@@ -11,6 +11,8 @@
 // slice refers to them; only bytes past every slice are written. Memory that
 // is not a block (an input's read area) may be queued by reference the same
 // way, with whatever keeps it alive.
+#include "oxPageBlock.h"
+
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -19,10 +21,13 @@
 
 namespace oxnet {
 
+// Its bytes are pages of their own (PageBlock): a backlog leaves the process
+// as soon as the last queue that holds it lets go.
 struct SharedBlock
 {
-    explicit SharedBlock(size_t cap) : data(new char[cap]), capacity(cap) {}
-    std::unique_ptr<char[]> data;
+    explicit SharedBlock(size_t cap) : pages(cap), capacity(cap) {}
+    char* data() const { return pages.data(); }
+    PageBlock pages;
     size_t capacity;
     size_t used = 0; // written by the one producer that fills it
 };

@@ -1,4 +1,6 @@
 #include "oxTcpServer.h"
+#include "oxMemoryTrim.h"
+#include "oxPageBlock.h"
 
 #include "logLimit.h"
 #include "logging.h"
@@ -10,10 +12,10 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <unordered_map>
 
-#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -67,30 +69,6 @@ bool inFdReserve(int fd)
     return static_cast<rlim_t>(fd) + oxnet::TcpServer::kFdReserve >= rl.rlim_cur;
 }
 
-// A backlog of megabytes, once freed, sits in the allocator's arenas; hand
-// it back so the process shrinks again after a slow or hostile client.
-// Only after kTrimAfterQueued was reached, on a worker thread: always when
-// the connection closes, and when its queue drains at most once per
-// kTrimIntervalMs for the whole process, since a client that keeps falling
-// behind and catching up would otherwise have the pages unmapped and
-// faulted in again many times a second.
-constexpr int64_t kTrimIntervalMs = 1000;
-std::atomic<int64_t> lastDrainTrimMs{std::numeric_limits<int64_t>::min() / 2};
-
-void giveBackFreedMemory(bool atClose)
-{
-    if (!atClose) {
-        const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now().time_since_epoch())
-                                .count();
-        int64_t last = lastDrainTrimMs.load(std::memory_order_relaxed);
-        if (now - last < kTrimIntervalMs
-            || !lastDrainTrimMs.compare_exchange_strong(last, now, std::memory_order_relaxed))
-            return;
-    }
-    ::malloc_trim(0);
-}
-
 // Shared by every server: a flood on any stream port prints one line a second.
 logThrottle refusedLog;
 logThrottle acceptFailedLog;
@@ -137,54 +115,49 @@ namespace detail {
 struct ReadAreaPool : std::enable_shared_from_this<ReadAreaPool>
 {
     explicit ReadAreaPool(size_t size) : areaSize(size) {}
-    ~ReadAreaPool() { clear(); }
 
     // Worker thread: a spare area, or a fresh one; null when out of memory.
     std::shared_ptr<char> take()
     {
-        char* p = nullptr;
+        std::unique_ptr<PageBlock> area;
         {
             std::lock_guard<std::mutex> lk(m);
             if (!spare.empty()) {
-                p = spare.back();
+                area = std::move(spare.back());
                 spare.pop_back();
             }
         }
-        if (!p)
-            p = static_cast<char*>(std::malloc(areaSize));
-        if (!p)
+        try {
+            if (!area)
+                area = std::make_unique<PageBlock>(areaSize);
+        } catch (const std::bad_alloc&) {
             return nullptr;
+        }
         // The deleter runs wherever the last reference goes (a client's
         // worker, after sending); it keeps the pool alive until then.
-        return std::shared_ptr<char>(p, [pool = shared_from_this()](char* q) { pool->giveBack(q); });
+        PageBlock* raw = area.release();
+        return std::shared_ptr<char>(raw->data(), [pool = shared_from_this(), raw](char*) {
+            pool->giveBack(std::unique_ptr<PageBlock>(raw));
+        });
     }
     void clear()
     {
-        std::vector<char*> gone;
-        {
-            std::lock_guard<std::mutex> lk(m);
-            gone.swap(spare);
-        }
-        for (char* p : gone)
-            std::free(p);
+        std::vector<std::unique_ptr<PageBlock>> gone;
+        std::lock_guard<std::mutex> lk(m);
+        gone.swap(spare);
     }
 
 private:
-    void giveBack(char* p)
+    void giveBack(std::unique_ptr<PageBlock> area)
     {
-        {
-            std::lock_guard<std::mutex> lk(m);
-            if (spare.size() < static_cast<size_t>(TcpServer::kSpareReadAreas)) {
-                spare.push_back(p);
-                return;
-            }
-        }
-        std::free(p);
+        std::lock_guard<std::mutex> lk(m);
+        if (spare.size() < static_cast<size_t>(TcpServer::kSpareReadAreas))
+            spare.push_back(std::move(area));
     }
 
     const size_t areaSize;
     std::mutex m;
-    std::vector<char*> spare; // m
+    std::vector<std::unique_ptr<PageBlock>> spare; // m
 };
 
 // One worker: an event loop on its own thread. connections counts the

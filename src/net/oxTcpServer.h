@@ -29,6 +29,7 @@
 // channel pointer kept by a caller stays safe to use after that (write()
 // returns -1, close() does nothing), even after the server is gone.
 #include "oxByteQueue.h"
+#include "oxMemoryTrim.h"
 
 #include <asio.hpp>
 
@@ -164,7 +165,7 @@ public:
     static constexpr int kFdReserve = 64;
     // A connection whose queue reached this many bytes gives the freed
     // memory back to the system when the queue drains or the connection closes.
-    static constexpr size_t kTrimAfterQueued = 4u * 1024u * 1024u;
+    static constexpr size_t kTrimAfterQueued = kTrimAfterBytes;
     // Read areas a worker keeps for reuse once the queues that held them
     // let go (beside the one it reads into).
     static constexpr int kSpareReadAreas = 2;

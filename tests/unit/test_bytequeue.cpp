@@ -96,7 +96,7 @@ TEST(ByteQueue, OneBroadcastQueuedByManyConnectionsIsOneCopy)
     for (auto& q : queues) {
         iovec iov[4];
         ASSERT_EQ(q.fillIov(iov, 4), 1);
-        EXPECT_EQ(iov[0].iov_base, slice.block->data.get() + slice.offset);
+        EXPECT_EQ(iov[0].iov_base, slice.block->data() + slice.offset);
     }
     EXPECT_EQ(slice.block.use_count(), 11);
     for (auto& q : queues)

@@ -24,6 +24,7 @@
 #include "kcp_udp.h"
 #include "ikcp.h"
 #include "logging.h"
+#include "net/oxMemoryTrim.h"
 
 #include <QTimer>
 
@@ -164,6 +165,7 @@ bool kcp_udp::queueMessage(const void* data, int len)
         return false;
     std::vector<char> msg(static_cast<const char*>(data), static_cast<const char*>(data) + len);
     bool wasEmpty;
+    std::deque<std::vector<char>> dropped; // freed outside the lock
     {
         std::lock_guard<std::mutex> g(queueLock);
         // The session takes entries until it finds the queue empty, so only
@@ -174,21 +176,33 @@ bool kcp_udp::queueMessage(const void* data, int len)
         if (static_cast<int>(sendQueue.size()) > kMaxQueuedMessages || queuedBytes > kMaxQueuedBytes) {
             say("OXLAT:%d BUFF FULL--\n", port);
             droppedMessages.fetch_add(sendQueue.size(), std::memory_order_relaxed);
-            sendQueue.clear();
+            dropped.swap(sendQueue);
             queuedBytes = 0;
             wasEmpty = false;
         }
         queuedNow.store(queuedBytes, std::memory_order_relaxed);
+    }
+    if (!dropped.empty()) {
+        dropped.clear();
+        oxnet::giveBackFreedMemory(false); // a full queue may be dropped again soon
     }
     return wasEmpty;
 }
 
 void kcp_udp::clearBuf()
 {
-    std::lock_guard<std::mutex> g(queueLock);
-    sendQueue.clear();
-    queuedBytes = 0;
-    queuedNow.store(0, std::memory_order_relaxed);
+    std::deque<std::vector<char>> dropped;
+    int64_t droppedBytes = 0;
+    {
+        std::lock_guard<std::mutex> g(queueLock);
+        dropped.swap(sendQueue);
+        droppedBytes = queuedBytes;
+        queuedBytes = 0;
+        queuedNow.store(0, std::memory_order_relaxed);
+    }
+    dropped.clear();
+    if (droppedBytes >= static_cast<int64_t>(oxnet::kTrimAfterBytes))
+        oxnet::giveBackFreedMemory(true);
 }
 
 int kcp_udp::queuedMessages()
@@ -202,13 +216,19 @@ void kcp_udp::Close(int mode)
     peerPacked.store(0, std::memory_order_relaxed);
     sessionLive.store(false);
     ready.store(false);
+    bool trim = false;
     {
         std::lock_guard<std::mutex> g(stateLock);
         if (kcp) {
+            // Without a peer the session holds up to kBacklogSegments pieces.
+            const size_t held = static_cast<size_t>(ikcp_waitsnd(kcp)) * kPieceSize;
             ikcp_release(kcp);
             kcp = nullptr;
+            trim = held >= oxnet::kTrimAfterBytes;
         }
     }
+    if (trim)
+        oxnet::giveBackFreedMemory(true);
     if (mode == -1)
         closeSocket();
 }
