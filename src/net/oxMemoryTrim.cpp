@@ -1,4 +1,5 @@
 #include "oxMemoryTrim.h"
+#include "oxPageBlock.h"
 
 #include <atomic>
 #include <chrono>
@@ -24,6 +25,8 @@ void giveBackFreedMemory(bool always)
             || !lastThrottledTrimMs.compare_exchange_strong(last, now, std::memory_order_relaxed))
             return;
     }
+    if (always)
+        PageBlock::dropCache();
     ::malloc_trim(0);
 }
 

@@ -14,8 +14,9 @@ constexpr size_t kTrimAfterBytes = 4u * 1024u * 1024u;
 constexpr int kTrimIntervalMs = 1000;
 
 // Any thread, after the backlog's memory is freed. `always` trims at once
-// (a connection or session that held it is gone); otherwise at most once
-// per kTrimIntervalMs.
+// and drops the cached backlog pages too (a connection or session that held
+// the backlog is gone); otherwise at most once per kTrimIntervalMs, and the
+// cache stays for the backlog that may build up again.
 void giveBackFreedMemory(bool always);
 
 } // namespace oxnet

@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
 
 using oxnet::ByteQueue;
 using oxnet::SharedSlicer;
@@ -143,4 +147,25 @@ TEST(ByteQueue, FillIovStopsAtItsLimitWithAPrefixOfTheBytes)
     EXPECT_TRUE(q.empty());
     q.consume(5); // more than queued: nothing to drop, no harm
     EXPECT_EQ(q.size(), 0u);
+}
+
+// Backlog memory: a freed mapping serves the next block of its length, and
+// once the cache is dropped it is gone from the process.
+TEST(PageBlock, FreedMappingIsReusedUntilTheCacheIsDropped)
+{
+    oxnet::PageBlock::dropCache();
+    char* first = nullptr;
+    {
+        oxnet::PageBlock a(100000);
+        first = a.data();
+        std::memset(first, 'x', a.size());
+    }
+    {
+        oxnet::PageBlock b(oxnet::PageBlock::kGrain * 2 - 1);
+        EXPECT_EQ(b.data(), first);
+    }
+    oxnet::PageBlock::dropCache();
+    unsigned char resident = 0;
+    EXPECT_EQ(::mincore(first, 4096, &resident), -1) << "still mapped";
+    EXPECT_EQ(errno, ENOMEM);
 }
