@@ -33,6 +33,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -165,7 +166,7 @@ bool kcp_udp::queueMessage(const void* data, int len)
         return false;
     std::vector<char> msg(static_cast<const char*>(data), static_cast<const char*>(data) + len);
     bool wasEmpty;
-    std::deque<std::vector<char>> dropped; // freed outside the lock
+    std::unique_ptr<std::deque<std::vector<char>>> dropped; // freed outside the lock
     {
         std::lock_guard<std::mutex> g(queueLock);
         // The session takes entries until it finds the queue empty, so only
@@ -176,14 +177,15 @@ bool kcp_udp::queueMessage(const void* data, int len)
         if (static_cast<int>(sendQueue.size()) > kMaxQueuedMessages || queuedBytes > kMaxQueuedBytes) {
             say("OXLAT:%d BUFF FULL--\n", port);
             droppedMessages.fetch_add(sendQueue.size(), std::memory_order_relaxed);
-            dropped.swap(sendQueue);
+            dropped = std::make_unique<std::deque<std::vector<char>>>();
+            dropped->swap(sendQueue);
             queuedBytes = 0;
             wasEmpty = false;
         }
         queuedNow.store(queuedBytes, std::memory_order_relaxed);
     }
-    if (!dropped.empty()) {
-        dropped.clear();
+    if (dropped) {
+        dropped.reset();
         oxnet::giveBackFreedMemory(false); // a full queue may be dropped again soon
     }
     return wasEmpty;
