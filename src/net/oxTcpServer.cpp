@@ -5,11 +5,13 @@
 #include "logLimit.h"
 #include "logging.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <limits>
 #include <new>
@@ -75,6 +77,13 @@ logThrottle acceptFailedLog;
 logThrottle waitFailedLog;
 
 bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+int64_t monotonicNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 // The one place where a callback or handler failure becomes a log line: no
 // exception leaves a handler, so the worker loops keep running.
@@ -233,6 +242,15 @@ struct TcpWorker
     std::unordered_map<uint32_t, SocketChannelPtr> open;
     // Worker thread only: channels that stopped at kReadsPerWake with more to read.
     std::vector<SocketChannelPtr> readAgain;
+    // Worker thread only: bulk inputs whose bytes below the low-water mark
+    // are read at their bulkDueNs_ (ids; closed ones are skipped).
+    std::vector<uint32_t> bulkWaiting;
+    void awaitBulk(SocketChannel* ch)
+    {
+        if (ch->bulkDueNs_ == 0)
+            bulkWaiting.push_back(ch->id());
+        ch->bulkDueNs_ = monotonicNs() + int64_t{TcpServer::kBulkWaitUs} * 1000;
+    }
     // What every connection of this worker reads into (worker thread only);
     // made at the first read, so idle connections cost no read buffer. Kept
     // from read to read (its pages stay mapped and in cache) unless a message
@@ -243,6 +261,10 @@ struct TcpWorker
 
 private:
     void runTasks();
+    // The earliest bulk wait that runs out (0: none), dropping stale entries.
+    int64_t nextBulkDue();
+    void runDueBulkReads();
+    int wait(epoll_event* events, int64_t dueNs);
     void closeFds()
     {
         if (wakeFd >= 0)
@@ -271,6 +293,61 @@ void TcpWorker::runTasks()
     }
 }
 
+int64_t TcpWorker::nextBulkDue()
+{
+    int64_t due = 0;
+    size_t kept = 0;
+    for (const uint32_t id : bulkWaiting) {
+        const auto it = open.find(id);
+        if (it == open.end() || it->second->bulkDueNs_ == 0)
+            continue;
+        bulkWaiting[kept++] = id;
+        const int64_t d = it->second->bulkDueNs_;
+        if (due == 0 || d < due)
+            due = d;
+    }
+    bulkWaiting.resize(kept);
+    return due;
+}
+
+void TcpWorker::runDueBulkReads()
+{
+    if (bulkWaiting.empty())
+        return;
+    const int64_t now = monotonicNs();
+    const std::vector<uint32_t> waiting = bulkWaiting;
+    for (const uint32_t id : waiting) {
+        const auto it = open.find(id);
+        if (it == open.end() || it->second->bulkDueNs_ == 0 || it->second->bulkDueNs_ > now)
+            continue;
+        const SocketChannelPtr ch = it->second;
+        ch->bulkDueNs_ = 0;
+        try {
+            ch->onReadable(true);
+        } catch (...) {
+            logHandlerException("read");
+        }
+    }
+}
+
+int TcpWorker::wait(epoll_event* events, int64_t dueNs)
+{
+    if (!readAgain.empty())
+        return ::epoll_wait(epfd, events, kEventsPerWait, 0);
+    if (dueNs == 0)
+        return ::epoll_wait(epfd, events, kEventsPerWait, -1);
+    const int64_t left = std::max<int64_t>(0, dueNs - monotonicNs());
+    static std::atomic<bool> fineWaitMissing{false};
+    if (!fineWaitMissing.load(std::memory_order_relaxed)) {
+        const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        const int n = ::epoll_pwait2(epfd, events, kEventsPerWait, &ts, nullptr);
+        if (n >= 0 || errno != ENOSYS)
+            return n;
+        fineWaitMissing.store(true, std::memory_order_relaxed); // an older kernel: millisecond waits
+    }
+    return ::epoll_wait(epfd, events, kEventsPerWait, static_cast<int>((left + 999999) / 1000000));
+}
+
 void TcpWorker::run()
 {
     epoll_event events[kEventsPerWait];
@@ -287,7 +364,7 @@ void TcpWorker::run()
             runTasks();
             return;
         }
-        const int n = ::epoll_wait(epfd, events, kEventsPerWait, readAgain.empty() ? -1 : 0);
+        const int n = wait(events, nextBulkDue());
         if (n < 0 && errno != EINTR) {
             // Not expected (the set is the worker's own); a line a second, no spin.
             int64_t held = 0;
@@ -324,6 +401,7 @@ void TcpWorker::run()
                 }
             }
         }
+        runDueBulkReads();
     }
 }
 } // namespace detail
@@ -502,7 +580,15 @@ void SocketChannel::onEvents(uint32_t events)
         onReadable();
 }
 
-void SocketChannel::onReadable()
+void SocketChannel::setBulk(bool on)
+{
+    const int lowat = on ? TcpServer::kBulkLowWater : 1;
+    // Lowering the mark makes the kernel report bytes already waiting.
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &lowat, sizeof lowat) == 0)
+        bulk_ = on;
+}
+
+void SocketChannel::onReadable(bool due)
 {
     if (closeNotified_)
         return;
@@ -519,12 +605,25 @@ void SocketChannel::onReadable()
         const ssize_t n = ::recv(fd_, worker_->readArea.get(), size, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && wouldBlock(errno))
-            return; // drained: the next arrival is a new edge
+        if (n < 0 && wouldBlock(errno)) {
+            // Drained: the next arrival is a new edge. A bulk input that
+            // found nothing when its wait ran out has stopped sending in bulk.
+            if (due)
+                setBulk(false);
+            else if (bulk_)
+                worker_->awaitBulk(this);
+            return;
+        }
         if (n <= 0) {
             closeInLoop(); // EOF or reset
             return;
         }
+        if (server_->bulkReads_) {
+            const bool big = static_cast<size_t>(n) >= TcpServer::kBulkReadBytes;
+            if (big ? !bulk_ : (due && bulk_))
+                setBulk(big);
+        }
+        due = false;
         bytesReceived_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         worker_->messageLen = static_cast<size_t>(n);
         if (server_->onMessage) {
@@ -538,8 +637,11 @@ void SocketChannel::onReadable()
             return;
         // A short read emptied the socket: anything later raises a new edge.
         // After a hang-up no edge follows, so read on to the end.
-        if (static_cast<size_t>(n) < size && !peerClosing_)
+        if (static_cast<size_t>(n) < size && !peerClosing_) {
+            if (bulk_)
+                worker_->awaitBulk(this);
             return;
+        }
     }
     // Still more to read: let the worker's other connections in first.
     worker_->readAgain.push_back(shared_from_this());

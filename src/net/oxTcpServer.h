@@ -110,7 +110,10 @@ private:
     // Worker thread only from here on.
     void onConnectedInLoop();
     void onEvents(uint32_t events); // what epoll reported for this connection
-    void onReadable();
+    // `due`: the bulk wait of this input ran out (see TcpServer::setBulkReads).
+    void onReadable(bool due = false);
+    // Worker thread: SO_RCVLOWAT for bulk mode on or off.
+    void setBulk(bool on);
     void onWritable();
     void closeInLoop();
     // Under writeMutex_: stop accepting writes and have the worker close the socket.
@@ -131,6 +134,8 @@ private:
     bool connectNotified_ = false; // worker thread only
     bool closeNotified_ = false;   // worker thread only
     bool peerClosing_ = false;     // worker thread only: hang-up seen, read on to the end
+    bool bulk_ = false;            // worker thread only: reported readable at kBulkLowWater only
+    int64_t bulkDueNs_ = 0;        // worker thread only: bytes below the mark are read by then; 0: none wait
     bool fdOpen_ = true;           // writeMutex_: fd_ not closed yet
 
     mutable std::mutex writeMutex_;
@@ -171,6 +176,17 @@ public:
     static constexpr int kSpareReadAreas = 2;
     // Reads one connection may do per wake-up before the others of its worker get a turn.
     static constexpr int kReadsPerWake = 16;
+    // Bulk inputs (setBulkReads): a read of kBulkReadBytes or more puts an
+    // input in bulk mode, where the kernel reports it readable only once
+    // kBulkLowWater bytes wait. A fast source is then read in big chunks, as
+    // a blocking relay that waits on its clients would read it, and every
+    // chunk is one fan-out and one wake-up of each client. Bytes below the
+    // mark are read after kBulkWaitUs at the latest; a read then that finds
+    // less than kBulkReadBytes ends bulk mode, so a live stream's chunks are
+    // read as they come.
+    static constexpr size_t kBulkReadBytes = 64u * 1024u;
+    static constexpr int kBulkLowWater = 128 * 1024;
+    static constexpr int kBulkWaitUs = 200;
 
     TcpServer();
     ~TcpServer(); // stops and joins every thread, closing all connections
@@ -182,6 +198,7 @@ public:
     void setMaxWriteBufSize(size_t n) { maxWriteBufSize_ = n; }
     void setReadBufSize(size_t n) { readBufSize_ = n < 1 ? 1 : n; }
     void setMaxConnections(size_t n) { maxConnections_ = n; }
+    void setBulkReads(bool on) { bulkReads_ = on; } // see kBulkReadBytes; off by default
     size_t readBufSize() const { return readBufSize_; }
 
     // Set on the owner thread before start(); called on worker threads.
@@ -249,6 +266,7 @@ private:
     size_t maxWriteBufSize_ = kDefaultMaxWriteBufSize;
     size_t readBufSize_ = kReadBufSize;
     size_t maxConnections_ = kDefaultMaxConnections;
+    bool bulkReads_ = false;
     SharedSlicer slicer_; // guarded by channelsMutex_ (broadcast)
     asio::io_context acceptCtx_;
     asio::ip::tcp::acceptor acceptor_;

@@ -462,6 +462,27 @@ TEST(TcpServer, BytesFromSeveralClientsArriveIntactAndInReadSizedChunks)
     EXPECT_LE(rec.maxChunk(), kReadSize);
 }
 
+// A bulk input is reported readable only at the low-water mark: the bytes
+// below it, and a small write once the source slowed down, still arrive.
+TEST(TcpServer, BulkInputsBytesBelowTheMarkStillArrive)
+{
+    TcpServer srv;
+    Recorder rec(srv);
+    srv.setBulkReads(true);
+    const int port = listenAndStart(srv, 1);
+    Client c(port);
+    ASSERT_TRUE(waitUntil([&] { return rec.count(true) == 1; }));
+    const std::string big = pattern(3 * TcpServer::kReadBufSize + 1000, 1);
+    const std::string small = pattern(100, 2);
+    ASSERT_TRUE(c.sendAll(big));
+    ASSERT_TRUE(waitUntil([&] { return rec.totalReceived() == big.size(); })) << rec.totalReceived();
+    ASSERT_TRUE(c.sendAll(small));
+    ASSERT_TRUE(waitUntil([&] { return rec.totalReceived() == big.size() + small.size(); }));
+    const auto ch = rec.channelByPeerPort(c.localPort());
+    ASSERT_TRUE(ch);
+    EXPECT_TRUE(rec.receivedFrom(ch->id()) == big + small);
+}
+
 // Broadcast payload sizes, from a keep-alive byte to many times the socket buffer.
 class TcpServerBroadcast : public ::testing::TestWithParam<size_t>
 {
