@@ -245,6 +245,7 @@ struct TcpWorker
     // Worker thread only: bulk inputs whose bytes below the low-water mark
     // are read at their bulkDueNs_ (ids; closed ones are skipped).
     std::vector<uint32_t> bulkWaiting;
+    std::vector<SocketChannelPtr> dueNow; // runDueBulkReads' scratch, kept for its capacity
     void awaitBulk(SocketChannel* ch)
     {
         if (ch->bulkDueNs_ == 0)
@@ -315,19 +316,29 @@ void TcpWorker::runDueBulkReads()
     if (bulkWaiting.empty())
         return;
     const int64_t now = monotonicNs();
-    const std::vector<uint32_t> waiting = bulkWaiting;
-    for (const uint32_t id : waiting) {
+    // Taken off the list first: a read may put its channel back on it.
+    dueNow.clear();
+    size_t kept = 0;
+    for (const uint32_t id : bulkWaiting) {
         const auto it = open.find(id);
-        if (it == open.end() || it->second->bulkDueNs_ == 0 || it->second->bulkDueNs_ > now)
+        if (it == open.end() || it->second->bulkDueNs_ == 0)
             continue;
-        const SocketChannelPtr ch = it->second;
-        ch->bulkDueNs_ = 0;
+        if (it->second->bulkDueNs_ > now) {
+            bulkWaiting[kept++] = id;
+            continue;
+        }
+        it->second->bulkDueNs_ = 0;
+        dueNow.push_back(it->second);
+    }
+    bulkWaiting.resize(kept);
+    for (const auto& ch : dueNow) {
         try {
             ch->onReadable(true);
         } catch (...) {
             logHandlerException("read");
         }
     }
+    dueNow.clear();
 }
 
 int TcpWorker::wait(epoll_event* events, int64_t dueNs)
