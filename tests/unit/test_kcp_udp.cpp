@@ -346,6 +346,16 @@ TEST(KcpUdp, QueuedBytesPastTheirBoundAlsoEmptyTheQueue)
     EXPECT_EQ(out.count("BUFF FULL--"), 1);
 }
 
+TEST(KcpUdp, AQueueThatKeepsFillingLogsOneLineASecond)
+{
+    StdoutCapture out;
+    Session sess;
+    for (int i = 0; i < 5 * 2001; ++i)
+        sess.s->kcp_send("m", 1);
+    EXPECT_EQ(sess.s->messagesDropped(), 5u * 2001);
+    EXPECT_EQ(out.count("BUFF FULL--"), 1);
+}
+
 TEST(KcpUdp, MessagesQueuedBeforeTheSessionAreNeverSent)
 {
     Session sess;

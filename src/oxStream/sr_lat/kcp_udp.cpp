@@ -175,7 +175,13 @@ bool kcp_udp::queueMessage(const void* data, int len)
         queuedBytes += len;
         sendQueue.push_back(std::move(msg));
         if (static_cast<int>(sendQueue.size()) > kMaxQueuedMessages || queuedBytes > kMaxQueuedBytes) {
-            say("OXLAT:%d BUFF FULL--\n", port);
+            int64_t held = 0;
+            if (fullLog.allow(&held)) {
+                if (held == 0)
+                    say("OXLAT:%d BUFF FULL--\n", port);
+                else
+                    say("OXLAT:%d BUFF FULL-- (+%lld since the last line)\n", port, static_cast<long long>(held));
+            }
             droppedMessages.fetch_add(sendQueue.size(), std::memory_order_relaxed);
             dropped = std::make_unique<std::deque<std::vector<char>>>();
             dropped->swap(sendQueue);

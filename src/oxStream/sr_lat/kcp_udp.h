@@ -217,4 +217,5 @@ private:
     // session thread only.
     uint32_t loggedRcvDrops = 0, loggedLongDrops = 0;
     logThrottle rcvDropLog, longSegLog;
+    logThrottle fullLog; // "BUFF FULL--": one line a second, with the count held back
 };
