@@ -2,8 +2,8 @@
 #include "oxMemoryTrim.h"
 #include "oxPageBlock.h"
 
-#include "logLimit.h"
-#include "logging.h"
+#include "service/logLimit.h"
+#include "service/logging.h"
 
 #include <algorithm>
 #include <cerrno>

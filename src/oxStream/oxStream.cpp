@@ -9,9 +9,9 @@
 // cleared and every fan-out still inside putStream has left (fanOutsInFlight),
 // so the media path needs no lock shared with the control path.
 #include "oxStream.h"
-#include "logging.h"
-#include "oxProfile.h"
-#include "oxServices.h"
+#include "service/logging.h"
+#include "service/oxProfile.h"
+#include "service/oxServices.h"
 #include "oxStreamBuffers.h"
 #include "oxStreamType.h"
 #include "sr_oxdp/sr_oxdp.h"
@@ -19,7 +19,7 @@
 #include "sr_tcp/sr_tcp.h"
 #include "st_oxdp/st_oxdp.h"
 #include "st_tcp/st_tcp.h"
-#include "streamPull.h"
+#include "service/streamPull.h"
 #ifdef OXNODE_HAS_OXLAT
 #include "sr_lat/sr_lat.h"
 #include "st_lat/st_lat.h"

@@ -2,8 +2,8 @@
 // One relay channel. Inputs call putStream on their own network threads;
 // everything else (construction, start/stop, timer, getCfg/getStatus,
 // destruction) runs on the main thread.
-#include "oxObject.h"
-#include "streamAccess.h"
+#include "service/oxObject.h"
+#include "access/streamAccess.h"
 
 #include <QJsonObject>
 #include <QList>

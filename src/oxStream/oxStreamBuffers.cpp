@@ -1,5 +1,5 @@
 #include "oxStreamBuffers.h"
-#include "logging.h"
+#include "service/logging.h"
 
 #include <cstdio>
 #include <cstdlib>

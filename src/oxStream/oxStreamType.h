@@ -4,7 +4,7 @@
 // thread; putBufIn on the receiving endpoints' network threads, possibly
 // several at once: outputs protect themselves and never keep the lent buffer.
 #include "endpointReport.h"
-#include "oxObject.h"
+#include "service/oxObject.h"
 
 #include <QJsonObject>
 

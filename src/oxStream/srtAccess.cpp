@@ -1,5 +1,5 @@
 #include "srtAccess.h"
-#include "logging.h"
+#include "service/logging.h"
 #include "oxStream.h"
 #include "oxStreamType.h"
 #include "srtCommon.h"

@@ -1,5 +1,5 @@
 #include "srtCommon.h"
-#include "logging.h"
+#include "service/logging.h"
 #include "srtPoller.h"
 
 #include <QByteArray>

@@ -1,5 +1,5 @@
 #include "srtListener.h"
-#include "logging.h"
+#include "service/logging.h"
 #include "oxStream.h"
 
 srtListener::srtListener(const char* type_, int endpointId_, const QJsonObject& cfg, const Texts& texts_)

@@ -11,7 +11,7 @@
 //
 // Statistics on request: the one-second tick (main thread) asks, and the
 // media thread copies fresh figures of the socket it is busy with.
-#include "oxProfile.h"
+#include "service/oxProfile.h"
 #include "oxStreamType.h"
 #include "srtCallers.h"
 #include "srtAccess.h"

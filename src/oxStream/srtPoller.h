@@ -14,7 +14,7 @@
 // the poll thread and the endpoints' threads take, never the control path.
 // detach() returns only once no event of that client is being handled, and
 // none is delivered to it afterwards, so a client may be destroyed then.
-#include "logLimit.h"
+#include "service/logLimit.h"
 
 #include <srt/srt.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 // Connection logger shared by the TCP endpoints; runs on the Asio worker thread.
-#include "logging.h"
+#include "service/logging.h"
 #include "net/oxTcpServer.h"
 
 inline void logTcpConnection(const oxnet::SocketChannelPtr& ch)

@@ -3,8 +3,8 @@
 // logged-in connection's messages (status reports, property cache, token
 // check). Checks that framing does not depend on how the bytes were cut and
 // that no frame ever holds a zero byte.
-#include "oxFrames.h"
-#include "oxNodeState.h"
+#include "node/oxFrames.h"
+#include "node/oxNodeState.h"
 
 #include <QLoggingCategory>
 

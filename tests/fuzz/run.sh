@@ -12,7 +12,7 @@ mkdir -p "$out/corpus" "$out/artifacts"
 # Qt is built position independent: -fPIC is required.
 clang++ -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -DQT_NO_KEYWORDS -I"$src" $(pkg-config --cflags Qt5Core) \
-    "$here/fuzz_frames.cpp" "$src/oxFrames.cpp" "$src/oxNodeState.cpp" "$src/logLimit.cpp" "$src/logging.cpp" "$src/publicFunc.cpp" \
+    "$here/fuzz_frames.cpp" "$src/node/oxFrames.cpp" "$src/node/oxNodeState.cpp" "$src/service/logLimit.cpp" "$src/service/logging.cpp" "$src/service/publicFunc.cpp" \
     $(pkg-config --libs Qt5Core) -o "$out/fuzz_frames"
 
 seed() { printf "$2" > "$out/corpus/$1"; }

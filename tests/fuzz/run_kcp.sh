@@ -16,7 +16,7 @@ mkdir -p "$out/corpus-kcp-listen" "$out/corpus-kcp-call" "$out/artifacts"
 clang++ -std=c++17 -g -O1 -fPIC -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -DQT_NO_KEYWORDS -I"$src" -I"$src/oxStream" -I"$src/kcp" $(pkg-config --cflags Qt5Core) \
     "$here/fuzz_kcp.cpp" "$src/oxStream/sr_lat/kcp_udp.cpp" "$out/moc_kcp_udp.cpp" "$src/kcp/ikcp.cpp" \
-    "$src/logging.cpp" "$src/logLimit.cpp" "$src/net/oxMemoryTrim.cpp" "$src/net/oxPageBlock.cpp" \
+    "$src/service/logging.cpp" "$src/service/logLimit.cpp" "$src/net/oxMemoryTrim.cpp" "$src/net/oxPageBlock.cpp" \
     $(pkg-config --libs Qt5Core) -o "$out/fuzz_kcp"
 
 # Seeds: record = op, 16-bit length, payload (see fuzz_kcp.cpp). Segment

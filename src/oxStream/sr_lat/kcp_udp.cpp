@@ -23,7 +23,7 @@
 // destructor ends a session within about a millisecond instead of a second.
 #include "kcp_udp.h"
 #include "ikcp.h"
-#include "logging.h"
+#include "service/logging.h"
 #include "net/oxMemoryTrim.h"
 
 #include <QTimer>

@@ -2,7 +2,7 @@
 // One oxlat link: a reliable, ordered message channel (KCP) over one UDP
 // socket, driven by a session thread of its own. See kcp_udp.cpp for the data
 // path and the threads.
-#include "logLimit.h"
+#include "service/logLimit.h"
 
 #include <QJsonObject>
 #include <QObject>

@@ -1,5 +1,5 @@
 #include "sr_oxdp.h"
-#include "logging.h"
+#include "service/logging.h"
 
 #include <algorithm>
 

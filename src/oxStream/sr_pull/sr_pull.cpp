@@ -1,5 +1,5 @@
 #include "sr_pull.h"
-#include "oxProfile.h"
+#include "service/oxProfile.h"
 #include "oxStream.h"
 #include "pullLink.h"
 #include "pullResolve.h"

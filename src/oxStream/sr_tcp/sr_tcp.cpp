@@ -1,5 +1,5 @@
 #include "sr_tcp.h"
-#include "logging.h"
+#include "service/logging.h"
 #include "net/oxTcpServer.h"
 #include "oxStream.h"
 #include "oxStreamBuffers.h"

@@ -1,5 +1,5 @@
 #include "st_oxdp.h"
-#include "logging.h"
+#include "service/logging.h"
 #include "oxStreamBuffers.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // every queued copy to every caller in messages of at most 1316 bytes. The
 // server thread (srtListener's attempts) owns the listening socket; the
 // process's SRT poll thread accepts callers and notices those that are gone.
-#include "logLimit.h"
+#include "service/logLimit.h"
 #include "srtListener.h"
 
 #include <atomic>

@@ -2,7 +2,7 @@
 // oxtcp output: every buffer the stream offers is written, unframed, to every
 // connected client. putBufIn runs on the receiving endpoints' threads and never
 // blocks: unsent bytes wait in each connection's own write queue (bounded).
-#include "oxProfile.h"
+#include "service/oxProfile.h"
 #include "oxStreamType.h"
 
 #include <atomic>

@@ -1,0 +1,411 @@
+// Node sessions on TCP port 8000 and local device discovery over multicast.
+// Main thread only: the node server, the connections, the multicast sockets
+// and the heart tick all live there, and the dispatcher runs there too.
+#include "service/logLimit.h"
+#include "service/logging.h"
+#include "oxFrames.h"
+#include "oxNode.h"
+#include "service/oxServices.h"
+#include "service/opsCounters.h"
+#include "oxTcpClientSocket.h"
+#include "service/publicFunc.h"
+
+#include <QJsonDocument>
+#include <QNetworkInterface>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+// A connection that has not logged in by then is closed: a peer that
+// connects and says nothing must not hold a descriptor forever.
+constexpr int kLoginDeadlineMs = 10000;
+// Accepting pauses itself on errors such as descriptor exhaustion.
+constexpr int kAcceptRetryMs = 1000;
+// A node silent for more than this many whole seconds is logged out.
+constexpr qint64 kNodeTimeoutSec = 5;
+
+const QHostAddress kGroup(QStringLiteral("224.2.2.2"));
+constexpr quint16 kListenPort = 5533;
+constexpr quint16 kDevicePort = 5532;
+
+// Refusal lines a peer can repeat at will: one per second and peer.
+logThrottleKeyed& datagramLog()
+{
+    static logThrottleKeyed t;
+    return t;
+}
+
+// True when the process has no descriptor left for another connection.
+// Qt takes a failed accept for want of descriptors as a passing error and
+// tries again at once, so the node server would spin on it instead of
+// reporting acceptError: this probe lets it pause.
+bool descriptorsExhausted(qintptr fd)
+{
+    const int probe = ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
+    if (probe < 0)
+        return errno == EMFILE || errno == ENFILE;
+    ::close(probe);
+    return false;
+}
+
+QJsonObject refusal(const char* msg)
+{
+    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("logout")},
+                       {QStringLiteral("results"), QStringLiteral("failed")},
+                       {QStringLiteral("msg"), QString::fromUtf8(msg)}};
+}
+
+} // namespace
+
+void oxServices::tcpNewConnect()
+{
+    while (tcpServer->hasPendingConnections()) {
+        QTcpSocket* socket = tcpServer->nextPendingConnection();
+        if (pendingLogins.size() >= kMaxPendingLogins) {
+            oxTcpClientSocket* oldest = pendingLogins.takeFirst();
+            static logThrottle crowded;
+            int64_t held = 0;
+            if (crowded.allow(&held))
+                qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
+                                  " (%lld held back)",
+                          kMaxPendingLogins, qUtf8Printable(oldest->peerIp), oldest->peerPort,
+                          static_cast<long long>(held));
+            oldest->close();
+        }
+        // Owned by the service only so that a connection still open at
+        // shutdown is deleted; otherwise it deletes itself on disconnect.
+        auto* client = new oxTcpClientSocket(socket, this);
+        ++nodeConnections;
+        qCDebug(lcNode, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp),
+                client->peerPort, nodeConnections);
+        pendingLogins.append(client);
+        connect(client, &oxTcpClientSocket::revData, this, &oxServices::tcpRevData);
+        connect(client, &oxTcpClientSocket::ClientDisConnect, this, [this, client] {
+            --nodeConnections;
+            pendingLogins.removeOne(client);
+        });
+        QTimer::singleShot(kLoginDeadlineMs, client, [client] {
+            if (client->pElement || !client->isOpen())
+                return;
+            static logThrottleKeyed silent;
+            int64_t held = 0;
+            if (silent.allow(client->peerIp, &held))
+                qCDebug(lcNode, "no login from %s:%d within %d s, closing (%lld held back)",
+                        qUtf8Printable(client->peerIp), client->peerPort, kLoginDeadlineMs / 1000,
+                        static_cast<long long>(held));
+            client->close();
+        });
+    }
+    checkNodeAccepting();
+}
+
+void oxServices::tcpAcceptError(QAbstractSocket::SocketError)
+{
+    pauseNodeAccepting(tcpServer->errorString());
+}
+
+// Accepting resumes once a descriptor is free again, checked every
+// kAcceptRetryMs; the line is printed when the pause starts.
+void oxServices::pauseNodeAccepting(const QString& reason)
+{
+    if (acceptResumePending)
+        return;
+    qCWarning(lcNode, "node port accept error: %s; accepting again in %d ms", qUtf8Printable(reason), kAcceptRetryMs);
+    tcpServer->pauseAccepting();
+    acceptResumePending = true;
+    QTimer::singleShot(kAcceptRetryMs, this, &oxServices::resumeNodeAccepting);
+}
+
+void oxServices::resumeNodeAccepting()
+{
+    if (descriptorsExhausted(tcpServer->socketDescriptor())) {
+        QTimer::singleShot(kAcceptRetryMs, this, &oxServices::resumeNodeAccepting);
+        return;
+    }
+    acceptResumePending = false;
+    tcpServer->resumeAccepting();
+}
+
+void oxServices::checkNodeAccepting()
+{
+    if (tcpServer && tcpServer->isListening() && !acceptResumePending
+        && descriptorsExhausted(tcpServer->socketDescriptor()))
+        pauseNodeAccepting(QStringLiteral("no descriptor left for another connection"));
+}
+
+void oxServices::tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject json)
+{
+    if (pNode) {
+        auto* node = static_cast<oxNode*>(pNode);
+        if (node->client == client)
+            node->processTcpJson(json);
+        return;
+    }
+    oxNode* node = findNode(jsonStr(json, QStringLiteral("sn")));
+    if (node)
+        node->newTcpConnect(client, json);
+    else
+        nodeTcpConnect(client, json);
+    // A refused connection was closed (and forgotten) inside the calls above.
+    if (client->pElement)
+        pendingLogins.removeOne(client);
+}
+
+void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
+{
+    if (!constantTimeEquals(jsonStr(json, QStringLiteral("token")), nodeTokenMd5)) {
+        opsCounters().count(opsCounters().nodeLoginsRefused);
+        client->sendJson(refusal("token error!"));
+        client->close();
+        return;
+    }
+    const QString sn = jsonStr(json, QStringLiteral("sn"));
+    const int id = jsonInteger(json, QStringLiteral("id"));
+    oxNode* node = findNode(sn);
+    if (!node) {
+        node = oxNode::createNew(id, sn, this);
+        if (!node) {
+            opsCounters().count(opsCounters().nodeLoginsRefused);
+            client->sendJson(refusal("Failed to login!"));
+            client->close();
+            return;
+        }
+        addNode(node);
+        qCDebug(lcNode, "New node in %d %s", id, qUtf8Printable(logSafeText(sn)));
+    }
+    node->newTcpConnect(client, json);
+}
+
+void oxServices::upNodeOnlineStatus()
+{
+    // Descriptors may also run out elsewhere (streams, the web server) while
+    // the node port is idle: its next connection would make it spin.
+    checkNodeAccepting();
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = 0; i < nodes.size(); ++i) {
+        oxNode* node = nodes.at(i);
+        node->nodeDiscovery();
+        // An unset lastTime (never seen) is never timed out.
+        const qint64 age = node->lastTime.isValid() ? node->lastTime.secsTo(now) : 0;
+        if (age > kNodeTimeoutSec)
+            node->setToOffiline();
+    }
+}
+
+QJsonArray oxServices::getNodelist()
+{
+    QJsonArray list;
+    for (oxNode* n : qAsConst(nodes))
+        list.append(n->getStatus());
+    return list;
+}
+
+QJsonObject oxServices::getNodeInfo(QString sn)
+{
+    oxNode* n = findNode(sn);
+    return n ? n->getStatus() : QJsonObject();
+}
+
+oxNode* oxServices::findNode(const QString& sn) const
+{
+    return nodeBySn.value(sn, nullptr);
+}
+
+void oxServices::addNode(oxNode* node)
+{
+    nodes.append(node);
+    nodeBySn.insert(node->sn, node);
+}
+
+void oxServices::initMulitcast()
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& iface : interfaces) {
+        const auto flags = iface.flags();
+        if (iface.name().contains(QLatin1String("loopback")) || !(flags & QNetworkInterface::CanMulticast)
+            || !(flags & QNetworkInterface::IsUp))
+            continue;
+        auto* socket = new QUdpSocket(this);
+        socket->bind(QHostAddress::AnyIPv4, kListenPort, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint);
+        // A socket bound to the any-address would otherwise receive the group
+        // from every interface, and each datagram would be dispatched once
+        // per socket: keep to the memberships of this socket.
+        const int all = 0;
+        if (socket->socketDescriptor() >= 0)
+            ::setsockopt(static_cast<int>(socket->socketDescriptor()), IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
+        socket->joinMulticastGroup(kGroup, iface);
+        socket->setMulticastInterface(iface);
+        connect(socket, &QUdpSocket::readyRead, this, &oxServices::udpProcessPendingDatagram);
+        connect(socket, &QUdpSocket::aboutToClose, this, &oxServices::udpSocketClose);
+        udpSockets.append(socket);
+        qCDebug(lcNode, "Device Discovery Service -> Bind NIC: %s %s", qUtf8Printable(iface.name()),
+                qUtf8Printable(iface.humanReadableName()));
+    }
+}
+
+void oxServices::scanLocalDevlist()
+{
+    sendJsonToLocalDev(QJsonObject{{QStringLiteral("sn"), QStringLiteral("0")},
+                                   {QStringLiteral("cmd"), QStringLiteral("discovery")},
+                                   {QStringLiteral("token"), QString()}});
+}
+
+void oxServices::sendJsonToLocalDev(QJsonObject json)
+{
+    const QByteArray bytes = QJsonDocument(json).toJson(QJsonDocument::Compact);
+    for (QUdpSocket* s : qAsConst(udpSockets))
+        s->writeDatagram(bytes, kGroup, kDevicePort);
+}
+
+void oxServices::udpProcessPendingDatagram()
+{
+    auto* socket = qobject_cast<QUdpSocket*>(sender());
+    if (!socket)
+        return;
+    while (socket->hasPendingDatagrams()) {
+        const qint64 size = socket->pendingDatagramSize();
+        QByteArray buffer(static_cast<int>(qMax<qint64>(size, 0)), Qt::Uninitialized);
+        QHostAddress from;
+        quint16 fromPort = 0;
+        const qint64 n = socket->readDatagram(buffer.data(), buffer.size(), &from, &fromPort);
+        if (n < 0)
+            break; // nothing readable after all: wait for the next readyRead
+        buffer.truncate(static_cast<int>(n));
+        localDeviceDatagram(buffer, from.toString());
+    }
+}
+
+void oxServices::udpRev(void* data, int len, void* services)
+{
+    if (!services || len < 0 || (!data && len > 0))
+        return;
+    static_cast<oxServices*>(services)->localDeviceDatagram(QByteArray(static_cast<const char*>(data), len), QString());
+}
+
+// Datagrams are unauthenticated: anyone who can reach port 5533 sends them.
+// Only the two reports devices make are taken, and only in local-device
+// mode; a command by datagram is never carried on to a node (that would let
+// any host drive the devices, and re-send one datagram to the whole group).
+void oxServices::localDeviceDatagram(const QByteArray& bytes, const QString& peer)
+{
+    int64_t held = 0;
+    if (!localDevCfg) {
+        if (datagramLog().allow(peer, &held))
+            qCDebug(lcNode, "local-device mode is off: datagram from %s ignored (%lld held back)",
+                    qUtf8Printable(peer), static_cast<long long>(held));
+        return;
+    }
+    QJsonObject object;
+    QString error;
+    switch (parseFrame(bytes, &object, &error)) {
+    case FrameParse::Malformed:
+        if (datagramLog().allow(peer, &held)) {
+            qCDebug(lcNode, "error socket data: %s", qUtf8Printable(logSafeText(bytes)));
+            qCDebug(lcNode, "%s (from %s, %lld held back)", qUtf8Printable(error), qUtf8Printable(peer),
+                    static_cast<long long>(held));
+        }
+        return;
+    case FrameParse::NotObject:
+        return;
+    case FrameParse::Object:
+        break;
+    }
+    const QString cmd = jsonStr(object, QStringLiteral("cmd"));
+    if (cmd == QLatin1String("nodeStatus"))
+        localDeviceStatus(object, bytes.size(), peer);
+    else if (cmd == QLatin1String("compProperty"))
+        localDeviceProperty(object, peer);
+    else if (datagramLog().allow(peer, &held))
+        qCWarning(lcNode, "refused \"%s\" from a local device %s: only status and property reports are taken"
+                          " by datagram (%lld held back)",
+                  qUtf8Printable(logSafeText(cmd)), qUtf8Printable(peer), static_cast<long long>(held));
+}
+
+void oxServices::localDeviceStatus(const QJsonObject& json, int bytes, const QString& peer)
+{
+    const QString sn = jsonStr(json, QStringLiteral("sn"));
+    int64_t held = 0;
+    if (bytes > kMaxStatusDatagramBytes) {
+        opsCounters().count(opsCounters().nodeFramesRefused);
+        if (datagramLog().allow(peer, &held))
+            qCWarning(lcNode, "status report of %d bytes for %s from %s refused (at most %d) (%lld held back)",
+                      bytes, qUtf8Printable(logSafeText(sn)), qUtf8Printable(peer), kMaxStatusDatagramBytes,
+                      static_cast<long long>(held));
+        return;
+    }
+    oxNode* node = findNode(sn);
+    if (node && node->ownedByTcp()) {
+        if (datagramLog().allow(peer, &held))
+            qCWarning(lcNode, "datagram for %s from %s ignored: the node logs in over TCP (%lld held back)",
+                      qUtf8Printable(logSafeText(sn)), qUtf8Printable(peer), static_cast<long long>(held));
+        return;
+    }
+    if (!node) {
+        const int id = jsonInteger(json, QStringLiteral("id"));
+        node = oxNode::createNew(id, sn, this);
+        if (!node) {
+            if (datagramLog().allow(peer, &held))
+                qCDebug(lcService, "Error devices data. %d %s (from %s, %lld held back)", id,
+                        qUtf8Printable(logSafeText(sn)), qUtf8Printable(peer), static_cast<long long>(held));
+            return;
+        }
+        makeRoomForDatagramNode(node, peer);
+        addNode(node);
+    }
+    node->upData(json);
+}
+
+void oxServices::makeRoomForDatagramNode(const oxNode* newcomer, const QString& peer)
+{
+    int count = 0;
+    int oldest = -1;
+    for (int i = 0; i < nodes.size(); ++i) {
+        const oxNode* n = nodes.at(i);
+        if (n->ownedByTcp())
+            continue;
+        ++count;
+        if (oldest < 0 || n->heardAtMs < nodes.at(oldest)->heardAtMs)
+            oldest = i;
+    }
+    if (count < kMaxDatagramNodes) {
+        qCDebug(lcService, "New node in %d %s", newcomer->id, qUtf8Printable(logSafeText(newcomer->sn)));
+        return;
+    }
+    oxNode* gone = nodes.takeAt(oldest);
+    nodeBySn.remove(gone->sn);
+    static logThrottle full;
+    int64_t held = 0;
+    if (full.allow(&held))
+        qCWarning(lcNode, "%d nodes from datagrams: %s (silent %lld s) dropped for %s from %s (%lld held back)",
+                  kMaxDatagramNodes, qUtf8Printable(logSafeText(gone->sn)),
+                  static_cast<long long>((oxNode::monotonicMs() - gone->heardAtMs) / 1000),
+                  qUtf8Printable(logSafeText(newcomer->sn)), qUtf8Printable(peer), static_cast<long long>(held));
+    delete gone; // nothing else holds a datagram node: no connection was ever bound to it
+}
+
+void oxServices::localDeviceProperty(const QJsonObject& json, const QString& peer)
+{
+    oxNode* node = findNode(jsonStr(json, QStringLiteral("sn")));
+    if (!node)
+        return;
+    if (node->ownedByTcp()) {
+        int64_t held = 0;
+        if (datagramLog().allow(peer, &held))
+            qCWarning(lcNode, "datagram for %s from %s ignored: the node logs in over TCP (%lld held back)",
+                      qUtf8Printable(logSafeText(node->sn)), qUtf8Printable(peer), static_cast<long long>(held));
+        return;
+    }
+    node->compPropertyInfo(json.value(QStringLiteral("data")).toObject());
+}
+
+void oxServices::udpSocketClose()
+{
+    if (auto* socket = qobject_cast<QUdpSocket*>(sender()))
+        udpSockets.removeOne(socket);
+}

@@ -1,8 +1,0 @@
-// Linked into oxnode-basic only.
-#include "oxProfile.h"
-
-const oxProfile& programProfile()
-{
-    static const oxProfile profile = oxProfile::basic();
-    return profile;
-}

@@ -1,0 +1,379 @@
+#include "webCgi.h"
+#include "service/logLimit.h"
+#include "service/logging.h"
+#include "service/opsCounters.h"
+#include "service/oxServices.h"
+#include "webGuard.h"
+#include "webHttp.h"
+
+#include <civetweb.h>
+
+#include <QMetaObject>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool isApiPath(const char* path)
+{
+    return std::strcmp(path, "/post") == 0 || std::strcmp(path, "/get") == 0 || std::strcmp(path, "/api/post") == 0
+        || std::strcmp(path, "/api/get") == 0;
+}
+
+bool headerContains(const mg_connection* conn, const char* name, const char* token)
+{
+    const char* value = mg_get_header(conn, name);
+    if (!value)
+        return false;
+    const size_t n = std::strlen(token);
+    for (const char* p = value; *p; ++p) {
+        if (strncasecmp(p, token, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool isWebSocketUpgrade(const mg_connection* conn)
+{
+    return headerContains(conn, "Upgrade", "websocket") && headerContains(conn, "Connection", "upgrade");
+}
+
+// The whole body, or nullopt when it is (or is declared) larger than the
+// limit; the rest of an oversized body is left for CivetWeb to discard. When
+// the connection ends (or is cut) first: what had arrived.
+std::optional<QByteArray> readBody(mg_connection* conn, long long declaredLength)
+{
+    if (declaredLength > kMaxApiBodyBytes)
+        return std::nullopt;
+    QByteArray body;
+    if (declaredLength > 0)
+        body.reserve(static_cast<int>(declaredLength));
+    char buf[16384];
+    for (;;) {
+        const int n = mg_read(conn, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        if (body.size() + n > kMaxApiBodyBytes)
+            return std::nullopt;
+        body.append(buf, n);
+    }
+    return body;
+}
+
+// What the server keeps per connection (CivetWeb's connection data), from
+// the moment a worker takes it up until it is closed.
+struct ConnectionState {
+    std::chrono::steady_clock::time_point takenUp = std::chrono::steady_clock::now();
+    int requests = 0;
+    bool webSocket = false;  // counted in openWebSockets
+};
+
+ConnectionState* connectionState(const mg_connection* conn)
+{
+    return static_cast<ConnectionState*>(mg_get_user_connection_data(conn));
+}
+
+logThrottle webSocketRefusedLog;
+
+// The canonical path of rel when it is a regular file inside root (symbolic
+// links included); empty otherwise.
+std::string confinedRegularFile(const std::string& rel, const std::string& root)
+{
+    char rootReal[PATH_MAX];
+    char fileReal[PATH_MAX];
+    if (!::realpath(root.c_str(), rootReal) || !::realpath(rel.c_str(), fileReal))
+        return {};
+    const size_t rootLen = std::strlen(rootReal);
+    if (std::strncmp(fileReal, rootReal, rootLen) != 0 || fileReal[rootLen] != '/')
+        return {};
+    struct stat st{};
+    if (::stat(fileReal, &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return fileReal;
+}
+
+// Written by hand: CivetWeb's error reply leaves out the status line on a
+// connection that asked for a WebSocket upgrade.
+int sendNotFound(mg_connection* conn)
+{
+    static const char kNotFound[] = "HTTP/1.1 404 Not Found\r\n"
+                                    "Content-Type: text/plain; charset=utf-8\r\n"
+                                    "Content-Length: 10\r\n"
+                                    "Cache-Control: no-cache\r\n"
+                                    "Connection: close\r\n"
+                                    "\r\n"
+                                    "Not Found\n";
+    mg_disable_connection_keep_alive(conn);
+    mg_write(conn, kNotFound, sizeof kNotFound - 1);
+    return 404;
+}
+
+int sendTooManyWebSockets(mg_connection* conn)
+{
+    static const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\n"
+                                "Content-Type: text/plain; charset=utf-8\r\n"
+                                "Content-Length: 20\r\n"
+                                "Cache-Control: no-cache\r\n"
+                                "Connection: close\r\n"
+                                "\r\n"
+                                "Too many WebSockets\n";
+    mg_disable_connection_keep_alive(conn);
+    mg_write(conn, kBusy, sizeof kBusy - 1);
+    return 503;
+}
+
+} // namespace
+
+webThread::webThread(oxServices* services, QObject* parent)
+    : QThread(parent)
+    , services(services)
+{
+    webRoot = QStringLiteral("web");
+    webPort = services->webPort;
+    listenUrl = QByteArrayLiteral("0.0.0.0:") + QByteArray::number(webPort);
+}
+
+webThread::~webThread()
+{
+    stop();
+}
+
+void webThread::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(stopMutex);
+        stopping = true;
+    }
+    stopCondition.notify_all();
+    // CivetWeb's listener only notices the stop request when its poll
+    // returns, which may take over a second; a connection wakes it at once.
+    while (!wait(50))
+        knockOnListener(webPort);
+}
+
+void webThread::knockOnListener(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::close(fd);
+}
+
+void webThread::run()
+{
+    mg_init_library(0);
+    const QByteArray workers = QByteArray::number(kWorkerThreads);
+    const QByteArray requestTimeout = QByteArray::number(kRequestTimeoutMs);
+    const QByteArray keepAliveTimeout = QByteArray::number(kKeepAliveTimeoutMs);
+    // No document_root: CivetWeb's own file, directory, CGI, SSI and
+    // PUT/DELETE handling stay unreachable; beginRequest answers everything
+    // but the WebSocket upgrade.
+    const char* options[] = {
+        "listening_ports", listenUrl.constData(),
+        "num_threads", workers.constData(),
+        "request_timeout_ms", requestTimeout.constData(),
+        "keep_alive_timeout_ms", keepAliveTimeout.constData(),
+        // Without pings CivetWeb keeps a silent WebSocket for ever; the
+        // guard closes it instead, and nothing is ever sent on it.
+        "enable_websocket_ping_pong", "no",
+        "enable_keep_alive", "yes",
+        "enable_directory_listing", "no",
+        "decode_url", "no",
+        "tcp_nodelay", "1",
+        nullptr,
+    };
+    mg_callbacks callbacks{};
+    callbacks.init_connection = &webThread::initConnection;
+    // Not connection_closed: the connection data is gone by then.
+    callbacks.connection_close = &webThread::connectionClose;
+    callbacks.begin_request = &webThread::beginRequest;
+    callbacks.log_message = &webThread::logMessage;
+    guard = std::make_unique<webConnectionGuard>(webPort);
+    guard->start();
+    mg_context* ctx = mg_start(&callbacks, this, options);
+    if (!ctx) {
+        std::fputs("web server监听端口失败\n", stdout);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    mg_set_websocket_handler(ctx, "/websocket", &webThread::webSocketConnect, &webThread::webSocketReady,
+                             &webThread::webSocketData, &webThread::webSocketClose, this);
+    // A request on "/websocket" that CivetWeb does not take for an upgrade
+    // lands here instead of in its file handling.
+    mg_set_request_handler(ctx, "/websocket", &webThread::plainWebSocketPath, this);
+    webSocketReadyToServe = true;
+    qCDebug(lcWeb, "web server listening on %s", listenUrl.constData());
+    Q_EMIT serving();
+
+    {
+        std::unique_lock<std::mutex> lock(stopMutex);
+        stopCondition.wait(lock, [this] { return stopping.load(); });
+    }
+    mg_stop(ctx);
+    guard->stop();
+    mg_exit_library();
+}
+
+int webThread::initConnection(const mg_connection*, void** connData)
+{
+    *connData = new ConnectionState;  // freed in connectionClose, called for every connection
+    return 0;
+}
+
+void webThread::connectionClose(const mg_connection* conn)
+{
+    ConnectionState* state = connectionState(conn);
+    if (!state)
+        return;
+    if (state->webSocket) {
+        auto* self = static_cast<webThread*>(mg_get_user_context_data(conn));
+        self->guard->disarm(conn);
+        self->openWebSockets.fetch_sub(1);
+    }
+    mg_set_user_connection_data(conn, nullptr);
+    delete state;
+}
+
+int webThread::logMessage(const mg_connection*, const char* message)
+{
+    // Civetweb's messages quote what clients sent (URIs, headers), and a
+    // client can make them repeat: escaped, cut and one per second.
+    static logThrottle throttle;
+    int64_t held = 0;
+    if (throttle.allow(&held))
+        qCWarning(lcWeb, "civetweb: %s (%lld held back)", qUtf8Printable(logSafeText(QByteArray(message))),
+                  static_cast<long long>(held));
+    return 1;
+}
+
+int webThread::beginRequest(mg_connection* conn)
+{
+    const mg_request_info* ri = mg_get_request_info(conn);
+    auto* self = static_cast<webThread*>(ri->user_data);
+    const char* path = ri->local_uri_raw;
+    if (!path)
+        return sendNotFound(conn);
+    if (ConnectionState* state = connectionState(conn))
+        ++state->requests;
+    const auto counted = [](int status) {
+        opsCounters().countWeb(webResultOfStatus(status));
+        return status;
+    };
+    if (isApiPath(path))
+        return counted(self->answerApi(conn));
+    if (std::strcmp(path, "/metrics") == 0)
+        return counted(self->answerMetrics(conn));
+    if (std::strcmp(path, "/websocket") == 0 && isWebSocketUpgrade(conn) && self->webSocketReadyToServe)
+        return counted(self->upgradeWebSocket(conn));
+    return counted(self->serveStatic(conn, path));
+}
+
+int webThread::upgradeWebSocket(mg_connection* conn)
+{
+    ConnectionState* state = connectionState(conn);
+    // Without its state a WebSocket could not be counted: not taken.
+    if (!state || openWebSockets.fetch_add(1) >= kMaxWebSockets) {
+        if (state)
+            openWebSockets.fetch_sub(1);
+        int64_t held = 0;
+        if (webSocketRefusedLog.allow(&held)) {
+            qCWarning(lcWeb, "WebSocket from %s refused: %d open (%lld more refused since the last such line)",
+                      mg_get_request_info(conn)->remote_addr, kMaxWebSockets, static_cast<long long>(held));
+        }
+        return sendTooManyWebSockets(conn);
+    }
+    state->webSocket = true;  // given back in connectionClose, however the upgrade ends
+    return 0;  // CivetWeb completes the handshake with the handler set in run()
+}
+
+int webThread::plainWebSocketPath(mg_connection* conn, void* self)
+{
+    return static_cast<webThread*>(self)->serveStatic(conn, "/websocket");
+}
+
+// The WebSocket is accepted and then ignored: nothing is ever sent on it and
+// received frames have no effect. A silent one is closed by the guard.
+int webThread::webSocketConnect(const mg_connection*, void*)
+{
+    return 0;
+}
+
+void webThread::webSocketReady(mg_connection* conn, void* self)
+{
+    webSocketData(conn, 0, nullptr, 0, self);
+}
+
+int webThread::webSocketData(mg_connection* conn, int, char*, size_t, void* self)
+{
+    const mg_request_info* ri = mg_get_request_info(conn);
+    static_cast<webThread*>(self)->guard->arm(
+        conn, ri->remote_addr, ri->remote_port,
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWebSocketIdleMs), "WebSocket silent too long");
+    return 1;
+}
+
+void webThread::webSocketClose(const mg_connection* conn, void* self)
+{
+    static_cast<webThread*>(self)->guard->disarm(conn);
+}
+
+int webThread::answerApi(mg_connection* conn)
+{
+    const mg_request_info* ri = mg_get_request_info(conn);
+    QJsonObject reply = apiFailReply();
+    const ConnectionState* state = connectionState(conn);
+    const auto deadline = (state && state->requests == 1 ? state->takenUp : std::chrono::steady_clock::now())
+        + std::chrono::milliseconds(kRequestDeadlineMs);
+    guard->arm(conn, ri->remote_addr, ri->remote_port, deadline, "request not complete in time");
+    const std::optional<QByteArray> body = readBody(conn, ri->content_length);
+    if (guard->disarm(conn)) {
+        mg_disable_connection_keep_alive(conn);
+        return 408;  // the connection is shut: no reply can reach the client
+    }
+    if (body) {
+        if (const std::optional<QJsonObject> request = apiRequestFromBody(*body)) {
+            std::optional<QJsonObject> answer = callService(*request, QString::fromLatin1(ri->remote_addr));
+            if (!answer)
+                return 503;  // shutting down: no reply; CivetWeb closes the connection
+            reply = *answer;
+        }
+    }
+    const QByteArray block = apiResponseBlock(reply);
+    mg_write(conn, block.constData(), static_cast<size_t>(block.size()));
+    return 200;
+}
+
+std::optional<QJsonObject> webThread::callService(const QJsonObject& request, const QString& peer)
+{
+    oxServices* target = services;
+    return onMainThread<QJsonObject>([target, request, peer] { return target->webRequest(request, peer); });
+}
+
+int webThread::serveStatic(mg_connection* conn, const char* rawPath)
+{
+    const std::string root = webRoot.toStdString();
+    const std::string rel = resolveStaticPath(rawPath, root);
+    const std::string file = rel.empty() ? std::string() : confinedRegularFile(rel, root);
+    if (file.empty())
+        return sendNotFound(conn);
+    // MIME type from the extension; conditional and range requests included.
+    mg_send_mime_file(conn, file.c_str(), nullptr);
+    return 200;
+}
