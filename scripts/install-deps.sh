@@ -8,7 +8,7 @@ PKGS=(
   qtbase5-dev
   libasio-dev
   libsrt-openssl-dev srt-tools
-  libcivetweb-dev
+  libcivetweb-dev libssl-dev
   libsystemd-dev
   libgtest-dev googletest
   iproute2 util-linux procps
@@ -22,6 +22,8 @@ if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
   PKGS+=(systemd dpkg-dev file)
   # The /metrics test parses the text with the reference Prometheus parser.
   PKGS+=(python3-prometheus-client)
+  # HTTPS: curl as a client, openssl to make and read certificates.
+  PKGS+=(curl openssl)
   # Real H.265 through a cascade of relays: ffmpeg encodes, ffprobe counts the frames.
   PKGS+=(ffmpeg)
   # The browser tests need Node.js 20 or newer; use the machine's own when present.

@@ -1,6 +1,7 @@
 // Process entry: the Qt core application, the service object, the web server
 // thread, an orderly end on SIGTERM/SIGINT (pending save first, exit 0) and a
-// pending save on SIGHUP, after which the service goes on.
+// pending save and a new reading of the HTTPS certificate on SIGHUP, after
+// which the service goes on.
 #include "logging.h"
 #include "oxProfile.h"
 #include "oxServices.h"
@@ -28,7 +29,8 @@ void onSignal(int signo)
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
 }
 
-// SIGTERM and SIGINT end the service in order; SIGHUP only writes a pending save.
+// SIGTERM and SIGINT end the service in order; SIGHUP writes a pending save
+// and reloads the HTTPS certificate.
 void installTerminationHandler(QCoreApplication& app, oxServices* services, webThread* web)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
@@ -40,6 +42,7 @@ void installTerminationHandler(QCoreApplication& app, oxServices* services, webT
         if (c == 'h') {
             qCDebug(lcService, "SIGHUP: writing a pending save");
             services->saveIfNeeded();
+            web->reloadCertificate();
             return;
         }
         notifier->setEnabled(false);
@@ -93,6 +96,7 @@ int main(int argc, char** argv)
     auto* services = new oxServices(&app);
     auto* web = new webThread(services, &app);
     installTerminationHandler(app, services, web);
+    QObject::connect(services, &oxServices::httpsCertificateChanged, web, &webThread::reloadCertificate);
     // The node port and the stream ports open in start(); the web port last.
     QObject::connect(web, &webThread::serving, &app, [] { serviceNotifyReady(); });
     QObject::connect(services->heartTimer, &QTimer::timeout, &app, [] { serviceNotifyWatchdog(); });

@@ -25,6 +25,16 @@ bool webPortAllowed(int port)
         return false;
     return port != kNodePort && (port < kStreamPortFirst || port > kStreamPortLast);
 }
+// The HTTPS port came later: it may sit between the streams' ports, on none of them.
+bool httpsPortAllowed(int port)
+{
+    if (port < kWebPortMin || port > kWebPortMax || port == kNodePort)
+        return false;
+    if (port < kStreamPortFirst || port > kStreamPortLast)
+        return true;
+    const int offset = (port - kStreamPortFirst) % 20;
+    return offset != 0 && offset != 1 && offset != 10 && offset != 11;
+}
 } // namespace
 
 oxServices::oxServices(QObject* parent)
@@ -140,6 +150,7 @@ void oxServices::loadCfg()
     serverIP = str("serverIP", QString());
     const QJsonValue port = cfg.value(QStringLiteral("webPort"));
     webPort = port.isDouble() ? port.toInt() : 8001;
+    https = httpsSettings::fromJson(cfg);
     if (cfg.isEmpty())
         saveCfg();
 }
@@ -160,13 +171,15 @@ bool oxServices::saveCfg()
 
 QJsonObject oxServices::oxServiceCfg()
 {
-    return QJsonObject{
+    QJsonObject o{
         {QStringLiteral("localDevCfg"), localDevCfg},
         {QStringLiteral("nicName"), nicName},
         {QStringLiteral("serverIP"), serverIP},
         {QStringLiteral("username"), username},
         {QStringLiteral("webPort"), webPort},
     };
+    https.addTo(&o);
+    return o;
 }
 
 void oxServices::setSystemCfg(QJsonObject cfg)
@@ -177,7 +190,7 @@ void oxServices::setSystemCfg(QJsonObject cfg)
         return;
     const QJsonValue portValue = cfg.value(QStringLiteral("webPort"));
     const int port = portValue.isDouble() ? portValue.toInt() : 0;
-    if (!webPortAllowed(port))
+    if (!webPortAllowed(port) || (https.port != 0 && port == https.port))
         return;
     const QJsonValue dev = cfg.value(QStringLiteral("localDevCfg"));
     localDevCfg = dev.isBool() ? dev.toBool() : false;
@@ -186,4 +199,28 @@ void oxServices::setSystemCfg(QJsonObject cfg)
     qCDebug(lcService, " new Setting is: %s",
             QJsonDocument(oxServiceCfg()).toJson(QJsonDocument::Compact).constData());
     needSave = true;
+}
+
+QJsonObject oxServices::setSystemCfgWithHttps(const QJsonObject& data)
+{
+    const auto reply = [](bool ok, const QString& msg) {
+        return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("setSystemSet")},
+                           {QStringLiteral("results"), ok ? QStringLiteral("success") : QStringLiteral("failed")},
+                           {QStringLiteral("msg"), msg}};
+    };
+    const QJsonValue nextPort = data.value(QStringLiteral("webPort"));
+    const int webPortNext = nextPort.isDouble() ? nextPort.toInt() : webPort;
+    httpsSettings next = https;
+    QString error;
+    if (!next.update(data, &httpsPortAllowed, webPort, webPortNext, &error))
+        return reply(false, error);
+    const bool filesChanged = next.cert != https.cert || next.key != https.key;
+    https = next;
+    needSave = true;
+    setSystemCfg(data);
+    qCDebug(lcService, "HTTPS settings: port %d, certificate %s", https.port,
+            https.cert.isEmpty() ? "made by the service" : qUtf8Printable(https.cert));
+    if (filesChanged)
+        Q_EMIT httpsCertificateChanged();
+    return reply(true, QStringLiteral("success"));
 }

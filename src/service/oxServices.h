@@ -6,6 +6,7 @@
 #include "access/loginBackoff.h"
 #include "node/oxNodeState.h"
 #include "oxObject.h"
+#include "web/httpsSettings.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -45,6 +46,8 @@ public:
     bool saveCfg();
     QJsonObject oxServiceCfg();
     void setSystemCfg(QJsonObject cfg);
+    // "setSystemSet" naming an HTTPS key: the whole command or nothing.
+    QJsonObject setSystemCfgWithHttps(const QJsonObject& data);
 
     // Stream registry (stream.json)
     void loadStream();
@@ -107,6 +110,7 @@ public:
     QString nicName;
     QString serverIP;
     int webPort = 8001;
+    httpsSettings https;
     QString passMd5;
     QString nodeTokenMd5;
     QHash<QString, QDateTime> webTokens;
@@ -121,6 +125,8 @@ public:
 
 Q_SIGNALS:
     void nonQtCmd(QJsonObject json);
+    // The HTTPS certificate or key path changed: the web server reloads them.
+    void httpsCertificateChanged();
 
 public Q_SLOTS:
     void tcpNewConnect();

@@ -103,6 +103,8 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
     }
     if (cmd == QLatin1String("setSystemSet")) {
         const QJsonObject data = json.value(QStringLiteral("data")).toObject();
+        if (httpsSettings::named(data))
+            return setSystemCfgWithHttps(data);
         if (!data.isEmpty())
             setSystemCfg(data);
         return QJsonObject();

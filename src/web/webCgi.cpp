@@ -3,12 +3,18 @@
 #include "service/logging.h"
 #include "service/opsCounters.h"
 #include "service/oxServices.h"
+#include "httpsSettings.h"
 #include "webGuard.h"
 #include "webHttp.h"
+#include "webTls.h"
+#include "webTlsLibrary.h"
 
 #include <civetweb.h>
 
+#include <QFileInfo>
+#include <QHostAddress>
 #include <QMetaObject>
+#include <QSysInfo>
 
 #include <chrono>
 #include <climits>
@@ -134,6 +140,20 @@ int sendTooManyWebSockets(mg_connection* conn)
     return 503;
 }
 
+// A name a self-signed certificate can carry: an IPv4 address or a DNS name.
+bool certificateName(const QString& name)
+{
+    if (name.isEmpty() || name.size() > 253)
+        return false;
+    if (!QHostAddress(name).isNull())
+        return true;
+    for (const QChar c : name) {
+        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('-') && c != QLatin1Char('.'))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 webThread::webThread(oxServices* services, QObject* parent)
@@ -143,6 +163,73 @@ webThread::webThread(oxServices* services, QObject* parent)
     webRoot = QStringLiteral("web");
     webPort = services->webPort;
     listenUrl = QByteArrayLiteral("0.0.0.0:") + QByteArray::number(webPort);
+    if (services->https.port != 0)
+        prepareHttps();
+}
+
+void webThread::prepareHttps()
+{
+    const httpsSettings& s = services->https;
+    auto context = std::make_unique<webTlsContext>();
+    if (!webTlsLibraryLinked() || !context->sslContext()) {
+        qCWarning(lcWeb, "HTTPS off: the TLS library cannot be initialised");
+        return;
+    }
+    if (s.cert.isEmpty() && !QFileInfo::exists(kSelfSignedCertFile)) {
+        QStringList names;
+        for (const QString& name : {QSysInfo::machineHostName(), services->serverIP}) {
+            if (certificateName(name) && !names.contains(name))
+                names << name;
+        }
+        if (names.isEmpty())
+            names << QStringLiteral("localhost");
+        QString fingerprint;
+        QString error;
+        if (!webTlsMakeSelfSigned(kSelfSignedCertFile, names, &fingerprint, &error)) {
+            qCWarning(lcWeb, "HTTPS off: %s", qUtf8Printable(logSafeText(error)));
+            return;
+        }
+        qCWarning(lcWeb, "HTTPS: made a self-signed certificate for %s in %s, SHA-256 fingerprint %s",
+                  qUtf8Printable(names.join(QStringLiteral(", "))), qUtf8Printable(kSelfSignedCertFile),
+                  qUtf8Printable(fingerprint));
+    }
+    QString error;
+    if (!context->load(s.certFile(), s.keyFile(), &error)) {
+        qCWarning(lcWeb, "HTTPS off: %s", qUtf8Printable(logSafeText(error)));
+        return;
+    }
+    tls = std::move(context);
+    httpsPort = s.port;
+    httpsListenUrl = QByteArrayLiteral("0.0.0.0:") + QByteArray::number(httpsPort) + 's';
+    qCDebug(lcWeb, "HTTPS on port %d with the certificate of %s, SHA-256 fingerprint %s", httpsPort,
+            qUtf8Printable(logSafeText(s.certFile())), qUtf8Printable(tls->fingerprint()));
+}
+
+void webThread::reloadCertificate()
+{
+    if (!tls)
+        return;
+    const httpsSettings& s = services->https;
+    QString error;
+    if (!tls->load(s.certFile(), s.keyFile(), &error)) {
+        qCWarning(lcWeb, "HTTPS certificate not reloaded: %s; the previous certificate stays in use",
+                  qUtf8Printable(logSafeText(error)));
+        return;
+    }
+    qCDebug(lcWeb, "HTTPS certificate reloaded from %s, SHA-256 fingerprint %s",
+            qUtf8Printable(logSafeText(s.certFile())), qUtf8Printable(tls->fingerprint()));
+}
+
+int webThread::externalSslContext(void** sslCtx, void* self)
+{
+    // Called again with the context when CivetWeb ends: it is ours to free.
+    if (*sslCtx)
+        return 1;
+    webTlsContext* tls = static_cast<webThread*>(self)->tls.get();
+    if (!tls)
+        return -1;
+    *sslCtx = tls->sslContext();
+    return 1;
 }
 
 webThread::~webThread()
@@ -185,8 +272,11 @@ void webThread::run()
     // No document_root: CivetWeb's own file, directory, CGI, SSI and
     // PUT/DELETE handling stay unreachable; beginRequest answers everything
     // but the WebSocket upgrade.
+    QByteArray ports = listenUrl;
+    if (!httpsListenUrl.isEmpty())
+        ports += ',' + httpsListenUrl;
     const char* options[] = {
-        "listening_ports", listenUrl.constData(),
+        "listening_ports", ports.constData(),
         "num_threads", workers.constData(),
         "request_timeout_ms", requestTimeout.constData(),
         "keep_alive_timeout_ms", keepAliveTimeout.constData(),
@@ -205,9 +295,17 @@ void webThread::run()
     callbacks.connection_close = &webThread::connectionClose;
     callbacks.begin_request = &webThread::beginRequest;
     callbacks.log_message = &webThread::logMessage;
-    guard = std::make_unique<webConnectionGuard>(webPort);
+    callbacks.external_ssl_ctx = &webThread::externalSslContext;
+    guard = std::make_unique<webConnectionGuard>(std::vector<int>{webPort, httpsPort});
     guard->start();
     mg_context* ctx = mg_start(&callbacks, this, options);
+    if (!ctx && !httpsListenUrl.isEmpty()) {
+        // HTTPS is an addition: without its port the plain one still serves.
+        qCWarning(lcWeb, "HTTPS port %d cannot be opened; serving plain HTTP on port %d only", httpsPort, webPort);
+        ports = listenUrl;
+        options[1] = ports.constData();
+        ctx = mg_start(&callbacks, this, options);
+    }
     if (!ctx) {
         std::fputs("web server监听端口失败\n", stdout);
         std::fflush(stdout);
@@ -219,7 +317,7 @@ void webThread::run()
     // lands here instead of in its file handling.
     mg_set_request_handler(ctx, "/websocket", &webThread::plainWebSocketPath, this);
     webSocketReadyToServe = true;
-    qCDebug(lcWeb, "web server listening on %s", listenUrl.constData());
+    qCDebug(lcWeb, "web server listening on %s", ports.constData());
     Q_EMIT serving();
 
     {

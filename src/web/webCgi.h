@@ -1,6 +1,7 @@
 #pragma once
-// The web server: CivetWeb on the configured web port, the four JSON API
-// paths, a silent WebSocket on "/websocket" and static files from "web".
+// The web server: CivetWeb on the configured web port (and, when set, with
+// TLS on the HTTPS port), the four JSON API paths, a silent WebSocket on
+// "/websocket" and static files from "web".
 //
 // Threads: run() starts CivetWeb and then only waits for stop(). CivetWeb's
 // own worker threads take the requests; they never touch service state:
@@ -23,6 +24,7 @@
 
 class oxServices;
 class webConnectionGuard;
+class webTlsContext;
 struct mg_connection;
 
 class webThread : public QThread
@@ -59,6 +61,11 @@ public:
     // thread. Idempotent; never waits for the main thread.
     void stop();
 
+    // Main thread (SIGHUP, a new certificate path). Reads the HTTPS
+    // certificate and key again; the next handshake presents them. When
+    // they do not load: one error line, and the old ones stay in use.
+    void reloadCertificate();
+
 Q_SIGNALS:
     // Web thread, once the port listens and requests are served.
     void serving();
@@ -67,6 +74,9 @@ protected:
     void run() override;
 
 private:
+    // Main thread, at construction: the certificate (made when none is set).
+    void prepareHttps();
+    static int externalSslContext(void** sslCtx, void* self);
     static void knockOnListener(int port);
     static int initConnection(const mg_connection* conn, void** connData);
     static void connectionClose(const mg_connection* conn);
@@ -93,8 +103,13 @@ private:
     int answerMetrics(mg_connection* conn);
 
     int webPort = 8000;
+    int httpsPort = 0;
     QString webRoot;
     QByteArray listenUrl;
+    QByteArray httpsListenUrl;  // empty without HTTPS
+    // Made on the main thread before run(); CivetWeb's workers use its
+    // context, reloadCertificate() its certificate (under its own mutex).
+    std::unique_ptr<webTlsContext> tls;
     oxServices* services = nullptr;  // not owned; outlives this thread's workers
 
     // stopping is read by workers without the mutex; the mutex and condition

@@ -2,6 +2,7 @@
 #include "service/logLimit.h"
 #include "service/logging.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <arpa/inet.h>
@@ -13,7 +14,7 @@ namespace {
 
 // The open socket from peer to our port, or -1. Walks the descriptor table,
 // which is why it runs only for connections that are cut.
-int findSocket(uint32_t peerAddr, uint16_t peerPort, uint16_t localPort)
+int findSocket(uint32_t peerAddr, uint16_t peerPort, const std::vector<uint16_t>& localPorts)
 {
     DIR* dir = ::opendir("/proc/self/fd");
     if (!dir)
@@ -27,7 +28,8 @@ int findSocket(uint32_t peerAddr, uint16_t peerPort, uint16_t localPort)
         sockaddr_in local{};
         socklen_t len = sizeof local;
         if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &len) != 0
-            || local.sin_family != AF_INET || local.sin_port != localPort)
+            || local.sin_family != AF_INET
+            || std::find(localPorts.begin(), localPorts.end(), local.sin_port) == localPorts.end())
             continue;
         sockaddr_in peer{};
         len = sizeof peer;
@@ -46,9 +48,12 @@ logThrottle cutLogThrottle;
 
 } // namespace
 
-webConnectionGuard::webConnectionGuard(int localPort)
-    : localPort(htons(static_cast<uint16_t>(localPort)))
+webConnectionGuard::webConnectionGuard(std::vector<int> ports)
 {
+    for (const int port : ports) {
+        if (port > 0)
+            localPorts.push_back(htons(static_cast<uint16_t>(port)));
+    }
 }
 
 webConnectionGuard::~webConnectionGuard()
@@ -129,7 +134,7 @@ void webConnectionGuard::run()
 
 void webConnectionGuard::cut(Entry& e)
 {
-    const int fd = findSocket(e.peerAddr, e.peerPort, localPort);
+    const int fd = findSocket(e.peerAddr, e.peerPort, localPorts);
     if (fd < 0) {
         // Not there (yet, or any more): its worker is about to let go; look again later.
         e.deadline = Clock::now() + std::chrono::seconds(1);

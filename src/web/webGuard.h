@@ -19,14 +19,15 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 class webConnectionGuard
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // localPort: the web port; only sockets on it are ever cut.
-    explicit webConnectionGuard(int localPort);
+    // localPorts: the web ports; only sockets on them are ever cut (0: none).
+    explicit webConnectionGuard(std::vector<int> localPorts);
     ~webConnectionGuard();
     webConnectionGuard(const webConnectionGuard&) = delete;
     webConnectionGuard& operator=(const webConnectionGuard&) = delete;
@@ -55,7 +56,7 @@ private:
     // Under mutex.
     void cut(Entry& entry);
 
-    const uint16_t localPort;  // network byte order
+    std::vector<uint16_t> localPorts;  // network byte order
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;

@@ -29,13 +29,13 @@ const opts = { skip: skipReason ? `browser tests skipped: ${skipReason}` : false
  * Runs body with a started oxnode and a browser page, saves a screenshot at
  * the end (also when the body failed), then stops oxnode and expects exit 0.
  */
-async function withConsole(name, body, cfg = {}) {
+async function withConsole(name, body, cfg = {}, browserOptions = {}) {
   const ox = await startOxnode(name, cfg);
   let browser;
   let page;
   let failure = null;
   try {
-    browser = await launchBrowser(name);
+    browser = await launchBrowser(name, browserOptions);
     page = await browser.newPage();
     await body({ ox, browser, page });
     assert.deepEqual(browser.errors, [], 'the page raised no script errors');
@@ -508,4 +508,16 @@ test('protection: default-password banner; the editor saves lists and a passphra
     const list = await apiCall({ cmd: 'getStreamList', token: reply.token });
     assert.deepEqual(list.data[0].access, { inputAllow: ['127.0.0.1', '10.0.0.0/8'], outputAllow: [], publishPassphraseSet: false, readPassphraseSet: true });
   });
+});
+
+test('https: the console logs in, lists streams and opens the settings over TLS', opts, async (t) => {
+  // The certificate is the one the service makes for itself.
+  const base = 'https://127.0.0.1:8443/';
+  await withConsole('https', async ({ page }) => {
+    await login(page, undefined, undefined, base);
+    assert.ok(page.url().startsWith(base), `still on ${page.url()}`);
+    await until(async () => (await streamRow(page, 0).locator('code.url').count()) === 6, 'six endpoint URLs');
+    await page.click('#tabs [data-tab="settings"]');
+    await until(async () => (await page.locator('#set-webport').inputValue()) === '8001', 'the web port in the form');
+  }, { httpsPort: 8443 }, { ignoreHTTPSErrors: true });
 });

@@ -173,10 +173,11 @@ export async function browserUnavailableReason() {
  * Headless Chromium with a fresh profile directory. Pages of one context
  * share cookies but not sessionStorage, so each page holds its own login.
  */
-export async function launchBrowser(name) {
+export async function launchBrowser(name, options = {}) {
   const { chromium } = playwright;
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), `oxnode-e2e-chromium-${slug(name)}-`));
   const context = await chromium.launchPersistentContext(userDataDir, {
+    ...options,
     executablePath: CHROMIUM,
     headless: true,
     args: [
@@ -222,8 +223,8 @@ export async function screenshot(page, name) {
 }
 
 /** Opens the console and logs in; resolves when the streams table shows. */
-export async function login(page, password = DEFAULT_PASSWORD, user = 'admin') {
-  if (!page.url().startsWith(BASE_URL)) await page.goto(BASE_URL);
+export async function login(page, password = DEFAULT_PASSWORD, user = 'admin', base = BASE_URL) {
+  if (!page.url().startsWith(base)) await page.goto(base);
   await page.locator('#login-view').waitFor({ state: 'visible' });
   await page.fill('#login-user', user);
   await page.fill('#login-pass', password);

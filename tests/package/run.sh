@@ -23,7 +23,7 @@ deb=$(ls "$out"/oxnode_*.deb)
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "depends: $depends"
-for lib in libqt5core5a libqt5network5 libsrt1.5-openssl libcivetweb1 libsystemd0; do
+for lib in libqt5core5a libqt5network5 libsrt1.5-openssl libcivetweb1 libsystemd0 libssl3; do
   [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib"
 done
 
@@ -37,6 +37,28 @@ getent passwd oxnode >/dev/null || fail "no oxnode user"
 [ "$(readlink /var/lib/oxnode/web)" = /usr/share/oxnode/web ] || fail "console not linked into the state directory"
 systemd-analyze verify /usr/lib/systemd/system/oxnode.service || fail "systemd-analyze verify"
 dpkg -L oxnode | sed 's/^/file: /'
+
+# HTTPS from the installed program on a machine that has only the TLS
+# library's run-time files: the development names are hidden in a private
+# mount namespace (and the ports in a private network namespace).
+libdir=$(dirname "$(ldd /usr/bin/oxnode | awk '/libssl\.so\.3/ {print $3}')")
+mkdir -p "$out/https/w"
+echo '{"localDevCfg": false, "httpsPort": 8443}' > "$out/https/appcfg.json"
+reply=$(unshare -n -m sh -c '
+  set -e; libdir=$1; dir=$2
+  ip link set lo up
+  mount -t tmpfs none "$dir/w" && mkdir "$dir/w/u" "$dir/w/o"
+  mount -t overlay overlay -o "lowerdir=$libdir,upperdir=$dir/w/u,workdir=$dir/w/o" "$libdir"
+  rm -f "$libdir/libssl.so" "$libdir/libcrypto.so"
+  cd "$dir" && /usr/bin/oxnode >oxnode.log 2>&1 & pid=$!
+  for i in $(seq 100); do
+    r=$(curl -sk --max-time 2 https://127.0.0.1:8443/api/post -d "{\"cmd\":\"getStreamList\"}" || true)
+    [ -n "$r" ] && break; sleep 0.1
+  done
+  kill $pid; wait $pid || true
+  echo "$r"' sh "$libdir" "$out/https")
+[[ $reply == *"Token Error!"* ]] || { tail -20 "$out/https/oxnode.log"; fail "no HTTPS reply without libssl-dev's names: $reply"; }
+echo "HTTPS served without the development names of the TLS library"
 
 dpkg --purge oxnode >"$out/dpkg.log" 2>&1 || { cat "$out/dpkg.log"; fail "dpkg --purge"; }
 [ ! -e /usr/bin/oxnode ] || fail "/usr/bin/oxnode left after purge"
