@@ -183,14 +183,14 @@ inline long rssKbOf(pid_t pid)
 
 // A fresh working directory for an oxnode: "web", an appcfg.json that keeps
 // the local-device connection off, and stream.json when one is given.
-inline std::string makeOxnodeDir(const std::string& streamJson)
+inline std::string makeOxnodeDir(const std::string& streamJson, const std::string& appcfg = "{\"localDevCfg\": false}")
 {
     char tmpl[] = "/tmp/oxbenchXXXXXX";
     if (!mkdtemp(tmpl))
         die("mkdtemp");
     const std::string dir = tmpl;
     mkdir((dir + "/web").c_str(), 0755);
-    std::ofstream(dir + "/appcfg.json") << "{\"localDevCfg\": false}";
+    std::ofstream(dir + "/appcfg.json") << appcfg;
     if (!streamJson.empty())
         std::ofstream(dir + "/stream.json") << streamJson;
     return dir;
@@ -217,9 +217,9 @@ struct OxnodeProcess {
     std::string dir;
 
     OxnodeProcess(const std::string& bin, int readyPort, const std::vector<std::string>& env = {},
-                  const std::string& streamJson = "")
+                  const std::string& streamJson = "", const std::string& appcfg = "{\"localDevCfg\": false}")
     {
-        dir = makeOxnodeDir(streamJson);
+        dir = makeOxnodeDir(streamJson, appcfg);
         const std::string program = absolutePath(bin);
         pid = fork();
         if (pid == 0) {

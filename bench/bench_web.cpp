@@ -8,8 +8,14 @@
 // keep-alive client: its latency and what one reading costs the main thread
 // (CPU time of the main thread per request).
 //
-//   bench_web [--oxnode PATH] [--seconds S] [--cmd getStreamList] [--metrics 1]
+// With --https: the same requests over TLS on the HTTPS port beside plain
+// HTTP to the same oxnode, and new connections per second (each a full
+// handshake and one request) over both.
+//
+//   bench_web [--oxnode PATH] [--seconds S] [--cmd getStreamList] [--metrics 1] [--https 1]
 #include "benchCommon.h"
+
+#include <openssl/ssl.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -44,10 +50,46 @@ using Clock = std::chrono::steady_clock;
 
 
 
+// A client connection, plain or TLS.
+struct Link {
+    int fd = -1;
+    SSL* ssl = nullptr;
+    ssize_t read(char* p, size_t n) { return ssl ? SSL_read(ssl, p, static_cast<int>(n)) : recv(fd, p, n, 0); }
+    bool write(const std::string& s)
+    {
+        if (!ssl)
+            return writeAll(fd, s.data(), s.size());
+        return SSL_write(ssl, s.data(), static_cast<int>(s.size())) == static_cast<int>(s.size());
+    }
+    void close()
+    {
+        if (ssl)
+            SSL_free(ssl);
+        if (fd >= 0)
+            ::close(fd);
+        ssl = nullptr;
+        fd = -1;
+    }
+};
+
+// Connects to port, with a TLS handshake when tls is set; fd -1 on failure.
+Link openLink(int port, SSL_CTX* tls)
+{
+    Link l;
+    l.fd = connectTo(port);
+    if (!tls)
+        return l;
+    l.ssl = SSL_new(tls);
+    SSL_set_fd(l.ssl, l.fd);
+    if (SSL_connect(l.ssl) != 1)
+        l.close();
+    return l;
+}
+
 // Reads one API reply: a head ending in an empty line (LF or CRLF),
 // "Content-Length" body bytes and, for oxnode's format, one extra LF.
 // buf keeps bytes that arrived beyond the reply.
-bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = nullptr, bool extraLf = true)
+bool readReply(Link& link, std::string& buf, std::string* body, std::string* raw = nullptr, bool extraLf = true)
 {
     char tmp[65536];
     size_t headEnd;
@@ -61,7 +103,7 @@ bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = n
         }
         if (headEnd != std::string::npos)
             break;
-        const ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+        const ssize_t r = link.read(tmp, sizeof tmp);
         if (r <= 0)
             return false;
         buf.append(tmp, static_cast<size_t>(r));
@@ -72,7 +114,7 @@ bool readReply(int fd, std::string& buf, std::string* body, std::string* raw = n
     const size_t len = std::strtoul(buf.c_str() + cl + 16, nullptr, 10);
     const size_t total = headEnd + sepLen + len + (extraLf ? 1 : 0);  // + the extra LF of API replies
     while (buf.size() < total) {
-        const ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+        const ssize_t r = link.read(tmp, sizeof tmp);
         if (r <= 0)
             return false;
         buf.append(tmp, static_cast<size_t>(r));
@@ -179,8 +221,9 @@ struct Result {
     size_t failures = 0;
 };
 
-// n keep-alive clients, each sending request after request for `seconds`.
-Result drive(int port, int n, const std::string& request, double seconds)
+// n keep-alive clients, each sending request after request for `seconds`
+// (over TLS when tls is set). With fresh: every request on a new connection.
+Result drive(int port, int n, const std::string& request, double seconds, SSL_CTX* tls = nullptr, bool fresh = false)
 {
     std::vector<std::vector<double>> lat(static_cast<size_t>(n));
     std::atomic<size_t> failures{0};
@@ -189,18 +232,23 @@ Result drive(int port, int n, const std::string& request, double seconds)
     const auto end = start + std::chrono::duration<double>(seconds);
     for (int i = 0; i < n; ++i) {
         clients.emplace_back([&, i] {
-            const int fd = connectTo(port);
+            Link link = openLink(port, tls);
             std::string buf;
             auto& mine = lat[static_cast<size_t>(i)];
             while (Clock::now() < end) {
                 const auto t0 = Clock::now();
-                if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, nullptr)) {
+                if (fresh) {
+                    link.close();
+                    link = openLink(port, tls);
+                    buf.clear();
+                }
+                if (link.fd < 0 || !link.write(request) || !readReply(link, buf, nullptr)) {
                     ++failures;
                     break;
                 }
                 mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
             }
-            close(fd);
+            link.close();
         });
     }
     for (auto& t : clients)
@@ -240,9 +288,9 @@ int benchMetrics(const std::string& bin, double seconds)
     // Every stream is up once its last output port listens.
     close(connectTo(8020 + 20 * 99));
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    const int fd = connectTo(8001);
+    Link fd = openLink(8001, nullptr);
     std::string buf, body;
-    if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, &body, nullptr, false))
+    if (!fd.write(request) || !readReply(fd, buf, &body, nullptr, false))
         die("metrics");
     std::printf("GET /metrics with 100 streams: %zu bytes, %zu lines, %.0f s\n", body.size(),
                 static_cast<size_t>(std::count(body.begin(), body.end(), '\n')), seconds);
@@ -258,13 +306,13 @@ int benchMetrics(const std::string& bin, double seconds)
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < end) {
         const auto t0 = Clock::now();
-        if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, &body, nullptr, false))
+        if (!fd.write(request) || !readReply(fd, buf, &body, nullptr, false))
             die("metrics");
         lat.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
     const double cpu = cpuSecondsOf(ox.pid, ox.pid) - cpu0
         - idlePerSec * std::chrono::duration<double>(Clock::now() - busyStart).count();
-    close(fd);
+    fd.close();
     std::sort(lat.begin(), lat.end());
     std::printf("requests %zu  latency p50 %.2f ms  p99 %.2f ms  main thread %.2f ms CPU per request\n", lat.size(),
                 lat[lat.size() / 2], lat[std::min(lat.size() - 1, lat.size() * 99 / 100)],
@@ -280,6 +328,7 @@ int main(int argc, char** argv)
     double seconds = 3;
     std::string cmd = "getStreamList";
     bool metrics = false;
+    bool https = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--oxnode")
@@ -290,18 +339,21 @@ int main(int argc, char** argv)
             cmd = argv[i + 1];
         else if (a == "--metrics")
             metrics = std::string(argv[i + 1]) == "1";
+        else if (a == "--https")
+            https = std::string(argv[i + 1]) == "1";
     }
     signal(SIGPIPE, SIG_IGN);
     enterNetns();
     if (metrics)
         return benchMetrics(bin, seconds);
 
-    OxnodeProcess ox(bin, 8001, {}, tenStreams());
-    const int fd = connectTo(8001);
+    OxnodeProcess ox(bin, 8001, {}, tenStreams(),
+                     https ? "{\"localDevCfg\": false, \"httpsPort\": 8443}" : "{\"localDevCfg\": false}");
+    Link fd = openLink(8001, nullptr);
     std::string buf, body;
     const std::string digest = "be29c95f50acd28940de27f3dd1df1f9";  // MD5 of the default password "73519046"
     const std::string login = postRequest("{\"cmd\":\"login\",\"user\":\"admin\",\"passMd5\":\"" + digest + "\"}");
-    if (!writeAll(fd, login.data(), login.size()) || !readReply(fd, buf, &body))
+    if (!fd.write(login) || !readReply(fd, buf, &body))
         die("login");
     const size_t at = body.find("\"token\":\"");
     if (at == std::string::npos) {
@@ -312,10 +364,29 @@ int main(int argc, char** argv)
     const std::string request = postRequest("{\"cmd\":\"" + cmd + "\",\"token\":\"" + token + "\"}");
     // The baseline answers with oxnode's own reply bytes: the same size.
     std::string reply;
-    if (!writeAll(fd, request.data(), request.size()) || !readReply(fd, buf, &body, &reply))
+    if (!fd.write(request) || !readReply(fd, buf, &body, &reply))
         die("getStreamList");
-    close(fd);
+    fd.close();
     std::printf("%s with 10 streams: reply %zu bytes, %.0f s per run\n", cmd.c_str(), reply.size(), seconds);
+
+    if (https) {
+        // Full handshakes every time: no session is resumed.
+        SSL_CTX* tls = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_session_cache_mode(tls, SSL_SESS_CACHE_OFF);
+        close(connectTo(8443));
+        for (int n : {1, 16}) {
+            const Result plain = drive(8001, n, request, seconds);
+            print("http", n, plain, 0);
+            print("https", n, drive(8443, n, request, seconds, tls), plain.requestsPerSec);
+        }
+        for (int n : {1, 4}) {
+            const Result plain = drive(8001, n, request, seconds, nullptr, true);
+            print("http-new", n, plain, 0);
+            print("https-new", n, drive(8443, n, request, seconds, tls, true), plain.requestsPerSec);
+        }
+        SSL_CTX_free(tls);
+        return 0;
+    }
 
     BaselineServer baseline(9001, reply);
     for (int n : {1, 16}) {

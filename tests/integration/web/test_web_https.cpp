@@ -81,17 +81,21 @@ public:
         X509_free(cert);
         return QByteArray(reinterpret_cast<const char*>(md), static_cast<int>(n)).toHex().toStdString();
     }
-    // Sends an API request on this connection (kept alive) and returns the raw reply.
+    // Sends an API request on this connection (kept alive); the raw reply.
     std::string post(const std::string& json)
     {
-        const std::string req = "POST /api/post HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(json.size())
-            + "\r\n\r\n" + json;
-        if (SSL_write(ssl, req.data(), static_cast<int>(req.size())) <= 0)
+        return send("POST /api/post HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(json.size()) + "\r\n\r\n"
+                        + json,
+                    "}\n");
+    }
+    // Sends raw bytes; what arrives until the text `until` (or the end).
+    std::string send(const std::string& raw, const std::string& until)
+    {
+        if (SSL_write(ssl, raw.data(), static_cast<int>(raw.size())) <= 0)
             return {};
         std::string reply;
         char buf[4096];
-        // The reply ends with the body's extra line feed after Content-Length bytes.
-        while (reply.find("\n\n") == std::string::npos || reply.back() != '\n' || reply.find('}') == std::string::npos) {
+        while (reply.find(until) == std::string::npos) {
             const int n = SSL_read(ssl, buf, sizeof buf);
             if (n <= 0)
                 break;
@@ -204,6 +208,11 @@ TEST_F(WebHttps, ServesApiConsoleAndMetricsToAClientThatTrustsTheCertificate)
     TlsClient best;
     ASSERT_TRUE(best.connect());
     EXPECT_EQ(best.version(), "TLSv1.3");
+    const std::string upgrade = best.send("GET /websocket HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                                          "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                          "Sec-WebSocket-Version: 13\r\n\r\n",
+                                          "\r\n\r\n");
+    EXPECT_EQ(upgrade.rfind("HTTP/1.1 101", 0), 0u) << upgrade;
     // The plain port is unchanged.
     EXPECT_EQ(oxt::httpRequest(8001, "GET", "/index.html").body, "<title>console</title>\n");
 }
