@@ -6,6 +6,7 @@
 #include "httpsSettings.h"
 #include "webGuard.h"
 #include "webHttp.h"
+#include "webPeerLimits.h"
 #include "webTls.h"
 #include "webTlsLibrary.h"
 
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -84,6 +86,8 @@ struct ConnectionState {
     std::chrono::steady_clock::time_point takenUp = std::chrono::steady_clock::now();
     int requests = 0;
     bool webSocket = false;  // counted in openWebSockets
+    std::string peer;        // counted in peerLimits until the connection ends
+    bool headPending = true;  // the first request head is not in yet
 };
 
 ConnectionState* connectionState(const mg_connection* conn)
@@ -92,6 +96,7 @@ ConnectionState* connectionState(const mg_connection* conn)
 }
 
 logThrottle webSocketRefusedLog;
+logThrottle peerRefusedLog;
 
 // The canonical path of rel when it is a regular file inside root (symbolic
 // links included); empty otherwise.
@@ -153,6 +158,37 @@ bool certificateName(const QString& name)
     }
     return true;
 }
+
+// CivetWeb fills in the client's address before it calls initConnection but
+// lets mg_get_request_info answer only once a request is under way. The
+// address lies in the connection object at the place mg_get_request_info
+// points to, so that place is learnt from the first request (the server
+// asks itself one at start) and read from there while a worker takes a
+// connection up. A place that does not hold an address is not used.
+std::atomic<long> requestInfoOffset{-1};
+
+void learnRequestInfoOffset(const mg_connection* conn)
+{
+    const auto at = reinterpret_cast<uintptr_t>(mg_get_request_info(conn));
+    const auto base = reinterpret_cast<uintptr_t>(conn);
+    if (requestInfoOffset.load(std::memory_order_relaxed) < 0 && at >= base && at - base < 4096)
+        requestInfoOffset.store(static_cast<long>(at - base));
+}
+
+// The client of a connection that a worker is taking up, or null.
+const mg_request_info* takenUpRequestInfo(const mg_connection* conn)
+{
+    const long offset = requestInfoOffset.load();
+    if (offset < 0)
+        return nullptr;
+    const auto* ri = reinterpret_cast<const mg_request_info*>(reinterpret_cast<const char*>(conn) + offset);
+    in_addr addr{};
+    if (!std::memchr(ri->remote_addr, 0, sizeof ri->remote_addr) || ::inet_pton(AF_INET, ri->remote_addr, &addr) != 1)
+        return nullptr;
+    return ri;
+}
+
+const char kSelfProbePath[] = "/.oxnode-self-probe";
 
 } // namespace
 
@@ -250,6 +286,28 @@ void webThread::stop()
         knockOnListener(webPort);
 }
 
+void webThread::askItself(int port, const char* path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = std::string("GET ") + path + " HTTP/1.0\r\n\r\n";
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0
+        && ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buf[512];
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+    }
+    ::close(fd);
+}
+
 void webThread::knockOnListener(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -294,6 +352,7 @@ void webThread::run()
     // Not connection_closed: the connection data is gone by then.
     callbacks.connection_close = &webThread::connectionClose;
     callbacks.begin_request = &webThread::beginRequest;
+    callbacks.end_request = &webThread::endRequest;
     callbacks.log_message = &webThread::logMessage;
     callbacks.external_ssl_ctx = &webThread::externalSslContext;
     guard = std::make_unique<webConnectionGuard>(std::vector<int>{webPort, httpsPort});
@@ -317,6 +376,7 @@ void webThread::run()
     // lands here instead of in its file handling.
     mg_set_request_handler(ctx, "/websocket", &webThread::plainWebSocketPath, this);
     webSocketReadyToServe = true;
+    askItself(webPort, kSelfProbePath);
     qCDebug(lcWeb, "web server listening on %s", ports.constData());
     Q_EMIT serving();
 
@@ -329,10 +389,47 @@ void webThread::run()
     mg_exit_library();
 }
 
-int webThread::initConnection(const mg_connection*, void** connData)
+
+int webThread::initConnection(const mg_connection* conn, void** connData)
 {
-    *connData = new ConnectionState;  // freed in connectionClose, called for every connection
+    auto* state = new ConnectionState;  // freed in connectionClose, called for every connection
+    *connData = state;
+    auto* self = static_cast<webThread*>(mg_get_user_context_data(conn));
+    const mg_request_info* ri = takenUpRequestInfo(conn);
+    if (!ri)
+        return 0;
+    state->peer = ri->remote_addr;
+    // The head too has its deadline from here: a client that trickles it
+    // would otherwise keep the worker as long as each byte beats the
+    // time-out of one read.
+    auto deadline = state->takenUp + std::chrono::milliseconds(kRequestDeadlineMs);
+    const char* reason = "request not complete in time";
+    if (!self->peerLimits.admit(state->peer)) {
+        deadline = state->takenUp;
+        reason = "too many connections from its address";
+        int64_t held = 0;
+        if (peerRefusedLog.allow(&held)) {
+            qCWarning(lcWeb, "web client %s refused: it holds %d connections or %d unfinished requests already "
+                      "(%lld more refused since the last such line)",
+                      ri->remote_addr, webPeerLimits::kMaxConnectionsPerAddress,
+                      webPeerLimits::kMaxUnfinishedHeadsPerAddress, static_cast<long long>(held));
+        }
+    }
+    self->guard->arm(conn, ri->remote_addr, ri->remote_port, deadline, reason);
     return 0;
+}
+
+void webThread::endRequest(const mg_connection* conn, int)
+{
+    ConnectionState* state = connectionState(conn);
+    if (!state || state->webSocket)
+        return;
+    // A kept-alive connection waits for its next head; given up when it closes.
+    const mg_request_info* ri = mg_get_request_info(conn);
+    auto* self = static_cast<webThread*>(mg_get_user_context_data(conn));
+    self->guard->arm(conn, ri->remote_addr, ri->remote_port,
+                     std::chrono::steady_clock::now() + std::chrono::milliseconds(kKeepAliveTimeoutMs + kRequestDeadlineMs),
+                     "request not complete in time");
 }
 
 void webThread::connectionClose(const mg_connection* conn)
@@ -340,11 +437,12 @@ void webThread::connectionClose(const mg_connection* conn)
     ConnectionState* state = connectionState(conn);
     if (!state)
         return;
-    if (state->webSocket) {
-        auto* self = static_cast<webThread*>(mg_get_user_context_data(conn));
-        self->guard->disarm(conn);
+    auto* self = static_cast<webThread*>(mg_get_user_context_data(conn));
+    self->guard->disarm(conn);
+    if (state->webSocket)
         self->openWebSockets.fetch_sub(1);
-    }
+    if (!state->peer.empty())
+        self->peerLimits.release(state->peer, state->headPending);
     mg_set_user_connection_data(conn, nullptr);
     delete state;
 }
@@ -368,8 +466,21 @@ int webThread::beginRequest(mg_connection* conn)
     const char* path = ri->local_uri_raw;
     if (!path)
         return sendNotFound(conn);
-    if (ConnectionState* state = connectionState(conn))
+    learnRequestInfoOffset(conn);
+    if (std::strcmp(path, kSelfProbePath) == 0)
+        return sendNotFound(conn);  // the server's own request at start: not counted
+    if (ConnectionState* state = connectionState(conn)) {
         ++state->requests;
+        if (state->headPending) {
+            state->headPending = false;
+            if (!state->peer.empty())
+                self->peerLimits.headDone(state->peer);
+        }
+    }
+    if (self->guard->disarm(conn)) {
+        mg_disable_connection_keep_alive(conn);
+        return 408;  // cut while its head came in: no reply can reach the client
+    }
     const auto counted = [](int status) {
         opsCounters().countWeb(webResultOfStatus(status));
         return status;
@@ -378,8 +489,14 @@ int webThread::beginRequest(mg_connection* conn)
         return counted(self->answerApi(conn));
     if (std::strcmp(path, "/metrics") == 0)
         return counted(self->answerMetrics(conn));
-    if (std::strcmp(path, "/websocket") == 0 && isWebSocketUpgrade(conn) && self->webSocketReadyToServe)
-        return counted(self->upgradeWebSocket(conn));
+    if (std::strcmp(path, "/websocket") == 0 && isWebSocketUpgrade(conn)) {
+        // The port listens a moment before the handler is registered: an
+        // upgrade that comes in between waits for it.
+        for (int waitedMs = 0; !self->webSocketReadyToServe && !self->stopping && waitedMs < kRequestTimeoutMs; ++waitedMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (self->webSocketReadyToServe)
+            return counted(self->upgradeWebSocket(conn));
+    }
     return counted(self->serveStatic(conn, path));
 }
 

@@ -8,6 +8,8 @@
 // each API request is carried to the main thread, answered there by
 // oxServices::webRequest, and the worker waits for the reply in short slices
 // so that stop() can always end it.
+#include "webPeerLimits.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QMetaObject>
@@ -78,8 +80,11 @@ private:
     void prepareHttps();
     static int externalSslContext(void** sslCtx, void* self);
     static void knockOnListener(int port);
+    // A request of the server to itself, its reply read and dropped.
+    static void askItself(int port, const char* path);
     static int initConnection(const mg_connection* conn, void** connData);
     static void connectionClose(const mg_connection* conn);
+    static void endRequest(const mg_connection* conn, int status);
     static int beginRequest(mg_connection* conn);
     static int logMessage(const mg_connection* conn, const char* message);
     static int plainWebSocketPath(mg_connection* conn, void* self);
@@ -124,6 +129,7 @@ private:
     // the connection's end.
     std::atomic<int> openWebSockets{0};
     std::unique_ptr<webConnectionGuard> guard;
+    webPeerLimits peerLimits;
 };
 
 template <class Result, class Work>

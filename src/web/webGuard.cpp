@@ -12,15 +12,25 @@
 
 namespace {
 
-// The open socket from peer to our port, or -1. Walks the descriptor table,
-// which is why it runs only for connections that are cut.
-int findSocket(uint32_t peerAddr, uint16_t peerPort, const std::vector<uint16_t>& localPorts)
+uint64_t peerKey(uint32_t addr, uint16_t port)
+{
+    return (static_cast<uint64_t>(addr) << 16) | port;
+}
+
+// Fills in the descriptors of the open sockets on our ports whose peers
+// (peerKey) are asked for; the others stay -1. Walks the descriptor table
+// once for every cut that falls due at the same time, which is why it runs
+// only for connections that are cut.
+void findSockets(std::unordered_map<uint64_t, int>& wanted, const std::vector<uint16_t>& localPorts)
 {
     DIR* dir = ::opendir("/proc/self/fd");
     if (!dir)
-        return -1;
-    int found = -1;
-    while (const dirent* e = ::readdir(dir)) {
+        return;
+    size_t left = wanted.size();
+    while (left > 0) {
+        const dirent* e = ::readdir(dir);
+        if (!e)
+            break;
         char* end = nullptr;
         const long fd = std::strtol(e->d_name, &end, 10);
         if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir))
@@ -35,13 +45,13 @@ int findSocket(uint32_t peerAddr, uint16_t peerPort, const std::vector<uint16_t>
         len = sizeof peer;
         if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &len) != 0)
             continue;  // the listener
-        if (peer.sin_addr.s_addr == peerAddr && peer.sin_port == peerPort) {
-            found = static_cast<int>(fd);
-            break;
+        const auto it = wanted.find(peerKey(peer.sin_addr.s_addr, peer.sin_port));
+        if (it != wanted.end() && it->second < 0) {
+            it->second = static_cast<int>(fd);
+            --left;
         }
     }
     ::closedir(dir);
-    return found;
 }
 
 logThrottle cutLogThrottle;
@@ -88,15 +98,13 @@ void webConnectionGuard::arm(const void* key, const char* remoteAddr, int remote
     if (!remoteAddr || ::inet_pton(AF_INET, remoteAddr, &addr) != 1)
         return;  // the listener is IPv4 only
     std::lock_guard<std::mutex> lock(mutex);
-    auto [it, added] = entries.try_emplace(key);
-    Entry& e = it->second;
-    const bool earlier = added || deadline < e.deadline;
+    Entry& e = entries[key];
     e.peerAddr = addr.s_addr;
     e.peerPort = htons(static_cast<uint16_t>(remotePort));
     e.deadline = deadline;
     e.reason = reason;
-    // A later deadline needs no wake-up: the guard looks again when the old one is due.
-    if (earlier)
+    // A later deadline needs no wake-up: the guard looks at every entry when it wakes.
+    if (deadline < nextWake)
         wake.notify_one();
 }
 
@@ -113,35 +121,64 @@ bool webConnectionGuard::disarm(const void* key)
 
 void webConnectionGuard::run()
 {
+    struct Due {
+        const void* key;
+        Entry entry;
+    };
+    std::vector<Due> due;
+    std::unordered_map<uint64_t, int> fds;
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = Clock::time_point::max();
-        for (auto& [key, e] : entries) {
+        due.clear();
+        for (const auto& [key, e] : entries) {
             if (e.cut)
                 continue;
             if (e.deadline <= now)
-                cut(e);
-            if (!e.cut && e.deadline < next)
-                next = e.deadline;
+                due.push_back({key, e});
+            else
+                next = std::min(next, e.deadline);
         }
-        if (next == Clock::time_point::max())
-            wake.wait(lock);
-        else
-            wake.wait_until(lock, next);
+        if (due.empty()) {
+            nextWake = next;
+            if (next == Clock::time_point::max())
+                wake.wait(lock);
+            else
+                wake.wait_until(lock, next);
+            continue;
+        }
+        // The walk over the descriptors runs unlocked, so that workers
+        // taking connections up or letting them go never wait for it.
+        nextWake = Clock::time_point::min();
+        fds.clear();
+        for (const Due& d : due)
+            fds.emplace(peerKey(d.entry.peerAddr, d.entry.peerPort), -1);
+        lock.unlock();
+        findSockets(fds, localPorts);
+        lock.lock();
+        for (const Due& d : due) {
+            // Only what is still armed as it was: a socket is never shut
+            // down after its worker has let go of it.
+            const auto it = entries.find(d.key);
+            if (it == entries.end() || it->second.cut || it->second.deadline != d.entry.deadline
+                || it->second.peerAddr != d.entry.peerAddr || it->second.peerPort != d.entry.peerPort)
+                continue;
+            const int fd = fds[peerKey(d.entry.peerAddr, d.entry.peerPort)];
+            if (fd < 0) {
+                // Not there (yet, or any more): its worker is about to let go; look again later.
+                it->second.deadline = Clock::now() + std::chrono::seconds(1);
+                continue;
+            }
+            ::shutdown(fd, SHUT_RDWR);
+            it->second.cut = true;
+            logCut(it->second);
+        }
     }
 }
 
-void webConnectionGuard::cut(Entry& e)
+void webConnectionGuard::logCut(const Entry& e)
 {
-    const int fd = findSocket(e.peerAddr, e.peerPort, localPorts);
-    if (fd < 0) {
-        // Not there (yet, or any more): its worker is about to let go; look again later.
-        e.deadline = Clock::now() + std::chrono::seconds(1);
-        return;
-    }
-    ::shutdown(fd, SHUT_RDWR);
-    e.cut = true;
     int64_t held = 0;
     if (cutLogThrottle.allow(&held)) {
         char addr[INET_ADDRSTRLEN] = {};

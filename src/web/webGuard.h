@@ -9,9 +9,11 @@
 // the end of the connection and lets go.
 //
 // Threads: arm/disarm from CivetWeb's worker threads, the cutting on the
-// guard's own thread, one mutex between them. A cut runs under that mutex and
-// disarm() takes it, so a socket is never shut down after its worker has let
-// go of it (and its number might already belong to another file).
+// guard's own thread, one mutex between them. The socket is looked for
+// without the mutex; the cut itself runs under it, only while the entry is
+// armed as it was, and disarm() takes it, so a socket is never shut down
+// after its worker has let go of it (and its number might already belong to
+// another file).
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -53,8 +55,7 @@ private:
     };
 
     void run();
-    // Under mutex.
-    void cut(Entry& entry);
+    void logCut(const Entry& entry);
 
     std::vector<uint16_t> localPorts;  // network byte order
     std::mutex mutex;
@@ -62,5 +63,6 @@ private:
     bool stopping = false;
     // At most one entry per CivetWeb worker: bounded by the worker count.
     std::unordered_map<const void*, Entry> entries;
+    Clock::time_point nextWake = Clock::time_point::max();  // when run() looks again
     std::thread thread;
 };

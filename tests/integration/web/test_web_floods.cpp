@@ -40,14 +40,16 @@ int floodClients()
 }
 
 // The offenders, on a thread of their own: n raw sockets that send their
-// opening bytes, then (slow body) one more byte a second or (WebSocket)
-// nothing, and are opened again 100 ms after the server lets one go.
+// opening bytes, then (slow body) one more byte a second or (WebSocket, half
+// a head, idle) nothing, and are opened again 100 ms after the server lets
+// one go. From another address than the client that must be served, when
+// one is given.
 class Flood
 {
 public:
-    enum Kind { SilentWebSocket, SlowBody };
+    enum Kind { SilentWebSocket, SlowBody, HalfHead, Idle };
 
-    Flood(Kind kind, int n) : kind(kind), slots(static_cast<size_t>(n)) {}
+    Flood(Kind kind, int n, std::string from = {}) : kind(kind), from(std::move(from)), slots(static_cast<size_t>(n)) {}
     ~Flood() { stop(); }
 
     void start() { thread = std::thread([this] { run(); }); }
@@ -79,6 +81,10 @@ private:
         if (kind == SilentWebSocket)
             return "GET /websocket HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+        if (kind == HalfHead)
+            return "POST /api/post HTTP/1.1\r\nHost: x\r\n";
+        if (kind == Idle)
+            return {};
         return "POST /api/post HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n{";
     }
 
@@ -90,8 +96,12 @@ private:
         addr.sin_family = AF_INET;
         addr.sin_port = htons(8001);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
         const std::string bytes = opening();
-        if (s.fd < 0 || ::connect(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+        if (s.fd < 0 || (!from.empty() && ::bind(s.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            || ::connect(s.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
             || ::send(s.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
             closeSlot(s, false);
             s.reopenAt = Clock::now() + std::chrono::milliseconds(100);
@@ -162,6 +172,7 @@ private:
     }
 
     const Kind kind;
+    const std::string from;
     std::vector<Slot> slots;
     std::atomic<bool> done{false};
     std::thread thread;
@@ -247,5 +258,31 @@ TEST_F(WebFloods, TrickledBodiesAreCutAtTheDeadlineWhileOthersAreServed)
     EXPECT_GE(flood.released.load(), floodClients() / 2);
     EXPECT_LT(flood.longestHeldMs.load(), webThread::kRequestDeadlineMs + 2000);
 }
+
+// One address holding many connections, idle or with half a request head
+// each, gets its share of the workers; everyone else is served.
+class WebFloodsFromOneAddress : public WebFloods, public ::testing::WithParamInterface<Flood::Kind>
+{
+};
+
+TEST_P(WebFloodsFromOneAddress, IsCutBeyondItsShareWhileOthersAreServed)
+{
+    Flood flood(GetParam(), 500, "127.0.0.2");
+    flood.start();
+    ASSERT_TRUE(oxt::waitFor([&] { return flood.released >= 200; }, 15000)) << flood.released.load();
+    const int slowest = slowestAnswerMs(3000);
+    flood.stop();
+    std::printf("500 connections from one address: slowest answer %d ms, %d cut\n", slowest, flood.released.load());
+    EXPECT_GE(slowest, 0);
+    EXPECT_LT(slowest, 2000);
+    const int lines = node.process().countOccurrences("web client 127.0.0.2 refused");
+    EXPECT_GE(lines, 1);
+    EXPECT_LE(lines, 20) << "one line a second at most";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, WebFloodsFromOneAddress, ::testing::Values(Flood::HalfHead, Flood::Idle),
+                         [](const ::testing::TestParamInfo<Flood::Kind>& info) {
+                             return info.param == Flood::HalfHead ? std::string("HalfHeads") : std::string("Idle");
+                         });
 
 } // namespace
