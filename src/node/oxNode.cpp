@@ -111,7 +111,7 @@ void oxNode::tcpKeepAlive(QJsonObject)
     lastTime = QDateTime::currentDateTime();
     heardAtMs = monotonicMs();
     online = true;
-    qCDebug(lcNode, "tcpKeepAlive");
+    qCDebug(lcNodeFrame, "tcpKeepAlive");
 }
 
 void oxNode::resetTcpClient(oxTcpClientSocket* c)

@@ -114,7 +114,7 @@ bool oxNodeState::compPropertyInfo(const QJsonObject& data)
     const QString compName = jsonStr(data, QStringLiteral("compName"));
     const QString propName = jsonStr(data, QStringLiteral("propName"));
     const QByteArray text = QJsonDocument(data).toJson(QJsonDocument::Compact);
-    qCDebug(lcNode, "-->oxNode::compPropertyInfo %s", qUtf8Printable(logSafeText(text)));
+    qCDebug(lcNodeFrame, "-->oxNode::compPropertyInfo %s", qUtf8Printable(logSafeText(text)));
     auto refuse = [&](const char* why) {
         int64_t held = 0;
         if (cacheFullLog().allow(sn, &held))
@@ -169,10 +169,10 @@ bool oxNodeState::compPropertyInfo(const QJsonObject& data)
 QJsonObject oxNodeState::getCompProperties(const QString& compName, const QString& propName) const
 {
     for (const compProperties& c : compList) {
-        qCDebug(lcNode, "---> oxNode::getCompProperties %s", qUtf8Printable(logSafeText(c.compName)));
+        qCDebug(lcNodeFrame, "---> oxNode::getCompProperties %s", qUtf8Printable(logSafeText(c.compName)));
         if (c.compName != compName)
             continue;
-        qCDebug(lcNode, "找到compName: %s", qUtf8Printable(logSafeText(compName)));
+        qCDebug(lcNodeFrame, "找到compName: %s", qUtf8Printable(logSafeText(compName)));
         for (const QJsonObject& o : c.propList) {
             if (jsonStr(o, QStringLiteral("propName")) == propName)
                 return o;

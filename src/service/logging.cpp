@@ -3,6 +3,7 @@
 Q_LOGGING_CATEGORY(lcService, "oxnode.service")
 Q_LOGGING_CATEGORY(lcWeb, "oxnode.web")
 Q_LOGGING_CATEGORY(lcNode, "oxnode.node")
+Q_LOGGING_CATEGORY(lcNodeFrame, "oxnode.node.frame", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcStream, "oxnode.stream")
 Q_LOGGING_CATEGORY(lcTcp, "oxnode.tcp")
 Q_LOGGING_CATEGORY(lcTcpSend, "oxnode.tcp.send")

@@ -2,6 +2,7 @@
 // requests are carried here by the web server thread and answered from here.
 #include "service/logLimit.h"
 #include "service/logging.h"
+#include "node/nodeListQuery.h"
 #include "node/oxNode.h"
 #include "service/oxProfile.h"
 #include "service/oxServices.h"
@@ -70,10 +71,14 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
         return QJsonObject();
     }
     if (cmd == QLatin1String("getNodeList")) {
+        if (nodeListQuery::asked(json))
+            return nodeListPage(nodes, json);
         return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("nodeList")},
                            {QStringLiteral("msg"), QStringLiteral("success")},
                            {QStringLiteral("data"), getNodelist()}};
     }
+    if (cmd == QLatin1String("getNodeSummary"))
+        return nodeSummary(nodes);
     if (cmd == QLatin1String("getNodeInfo")) {
         const QJsonObject info = getNodeInfo(jsonString(json, "sn"));
         return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("nodeInfo")},

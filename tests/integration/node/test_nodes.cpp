@@ -11,7 +11,9 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -408,6 +410,97 @@ TEST_F(NodesTcp, AcceptingResumesAfterDescriptorsRunOut)
     ASSERT_TRUE(sent);
     ASSERT_TRUE(reply) << oxd.process().describe();
     EXPECT_EQ(reply->value("cmd").toString(), "setToken");
+}
+
+TEST_F(NodesTcp, NodeListPagesAndFiltersAndTheSummaryCountsTheFleet)
+{
+    constexpr int kNodes = 30;
+    std::vector<std::unique_ptr<Node>> fleet;
+    for (int i = 0; i < kNodes; ++i) {
+        char sn[16];
+        std::snprintf(sn, sizeof sn, "node-%02d", i);
+        fleet.push_back(std::make_unique<Node>(sn, i));
+        ASSERT_TRUE(fleet.back()->login());
+        ASSERT_TRUE(fleet.back()->status({{"alias", QString(i % 2 ? "Encoder %1" : "cam %1").arg(i)},
+                                          {"workMode", i % 3 ? "enc" : "dec"},
+                                          {"version", i < 20 ? "1.0" : "2.0"},
+                                          {"temperature", (i * 7) % 31}}));
+    }
+    ASSERT_TRUE(web.waitNode("node-29", [](const QJsonObject& s) { return s.value("version") == "2.0"; }));
+    for (int i = 0; i < 5; ++i)
+        fleet[static_cast<size_t>(i * 6)]->tcp().close();  // node-00, -06, ... go offline
+    ASSERT_TRUE(web.waitNode("node-24", [](const QJsonObject& s) { return !isOnline(s); }));
+    for (auto& n : fleet)
+        n->keepAlive();
+
+    const QJsonObject whole = web.post({{"cmd", "getNodeList"}});
+    EXPECT_FALSE(whole.contains("total")) << "the list without page keys answers as it always did";
+    const QJsonArray all = whole.value("data").toArray();
+    ASSERT_EQ(all.size(), kNodes);
+
+    struct Page {
+        QJsonObject keys;
+        std::function<bool(const QJsonObject&)> wanted;  // of the whole list, in its order
+        int offset, limit;
+    };
+    const auto any = [](const QJsonObject&) { return true; };
+    const std::vector<Page> pages = {
+        {{{"offset", 10}, {"limit", 5}}, any, 10, 5},
+        {{{"offset", 28}}, any, 28, 1000},
+        {{{"online", false}}, [](const QJsonObject& s) { return !isOnline(s); }, 0, 1000},
+        {{{"match", "ENCODER 1"}, {"limit", 3}},
+         [](const QJsonObject& s) { return s.value("alias").toString().startsWith("Encoder 1"); }, 0, 3},
+        {{{"match", "de-2"}}, [](const QJsonObject& s) { return s.value("sn").toString().startsWith("node-2"); }, 0, 1000},
+        {{{"workMode", "dec"}, {"online", true}, {"offset", 2}},
+         [](const QJsonObject& s) { return s.value("workMode") == "dec" && isOnline(s); }, 2, 1000},
+    };
+    for (const Page& p : pages) {
+        QJsonObject request = p.keys;
+        request.insert("cmd", "getNodeList");
+        const QJsonObject r = web.post(request);
+        QJsonArray expected;
+        int total = 0;
+        for (const QJsonValue& v : all) {
+            if (!p.wanted(v.toObject()))
+                continue;
+            if (total >= p.offset && total - p.offset < p.limit)
+                expected.append(v);
+            ++total;
+        }
+        EXPECT_EQ(r.value("msg").toString(), "success") << nodesim::compact(p.keys);
+        EXPECT_EQ(r.value("total").toInt(), total) << nodesim::compact(p.keys);
+        EXPECT_EQ(r.value("data").toArray(), expected) << nodesim::compact(p.keys);
+    }
+    for (const QJsonObject& bad : {QJsonObject{{"limit", 0}}, QJsonObject{{"limit", 1001}}, QJsonObject{{"offset", -1}},
+                                   QJsonObject{{"offset", "1"}}, QJsonObject{{"limit", 2.5}},
+                                   QJsonObject{{"online", "yes"}}, QJsonObject{{"match", 5}},
+                                   QJsonObject{{"workMode", QString(300, 'x')}}}) {
+        QJsonObject request = bad;
+        request.insert("cmd", "getNodeList");
+        const QJsonObject r = web.post(request);
+        EXPECT_EQ(r.value("results").toString(), "failed") << nodesim::compact(bad);
+        EXPECT_FALSE(r.value("msg").toString().isEmpty()) << nodesim::compact(bad);
+        EXPECT_FALSE(r.contains("data")) << nodesim::compact(bad);
+    }
+
+    const QJsonObject summary = web.post({{"cmd", "getNodeSummary"}});
+    EXPECT_EQ(summary.value("cmd").toString(), "nodeSummary");
+    EXPECT_EQ(summary.value("msg").toString(), "success");
+    const QJsonObject data = summary.value("data").toObject();
+    EXPECT_EQ(data.value("online").toInt(), 25);
+    EXPECT_EQ(data.value("offline").toInt(), 5);
+    EXPECT_EQ(data.value("byWorkMode").toObject(), (QJsonObject{{"dec", 10}, {"enc", 20}}));
+    EXPECT_EQ(data.value("byVersion").toObject(), (QJsonObject{{"1.0", 20}, {"2.0", 10}}));
+    QJsonArray hottest;
+    std::vector<QJsonObject> byHeat;
+    for (const QJsonValue& v : all)
+        byHeat.push_back(v.toObject());
+    std::stable_sort(byHeat.begin(), byHeat.end(), [](const QJsonObject& a, const QJsonObject& b) {
+        return a.value("temperature").toInt() > b.value("temperature").toInt();
+    });
+    for (size_t i = 0; i < 10; ++i)
+        hottest.append(byHeat[i]);
+    EXPECT_EQ(data.value("hottest").toArray(), hottest);
 }
 
 } // namespace
