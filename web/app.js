@@ -683,10 +683,71 @@ async function refreshDetails() {
   renderDetails(reply.data);
 }
 
+// A fleet can be tens of thousands of nodes: the view asks for one page
+// that matches the filters, and for the counts of the whole fleet.
+const NODE_PAGE = 100;
+let nodeOffset = 0;
+
+function nodeFilters() {
+  const f = {};
+  const match = $('nodes-match').value.trim();
+  if (match) f.match = match;
+  const online = $('nodes-online').value;
+  if (online) f.online = online === 'true';
+  const workMode = $('nodes-workmode').value.trim();
+  if (workMode) f.workMode = workMode;
+  return f;
+}
+
+function countsText(counts) {
+  const entries = Object.entries(counts && typeof counts === 'object' ? counts : {}).sort((a, b) => b[1] - a[1]);
+  return entries.map(([k, n]) => `${k || '(none)'} ${n}`).join(', ');
+}
+
+function renderNodeSummary(s) {
+  const online = Number(s.online) || 0;
+  const offline = Number(s.offline) || 0;
+  const parts = [`${online} online, ${offline} offline`];
+  if (online + offline > 0) {
+    parts.push(`work modes: ${countsText(s.byWorkMode)}`, `versions: ${countsText(s.byVersion)}`);
+    const hottest = (Array.isArray(s.hottest) ? s.hottest : []).slice(0, 3);
+    if (hottest.length) parts.push(`hottest: ${hottest.map((n) => `${n.sn} ${Number(n.temperature) || 0} °C`).join(', ')}`);
+  }
+  setText($('nodes-summary'), parts.join(' · '));
+  return online + offline;
+}
+
 async function refreshNodes() {
-  const reply = await api('getNodeList');
-  renderNodes(Array.isArray(reply.data) ? reply.data.filter((n) => n && typeof n === 'object') : []);
+  const [reply, summary] = await Promise.all([
+    api('getNodeList', { ...nodeFilters(), offset: nodeOffset, limit: NODE_PAGE }),
+    api('getNodeSummary'),
+  ]);
+  const total = Number(reply.total) || 0;
+  if (nodeOffset > 0 && nodeOffset >= total) {
+    // The fleet shrank under the page: show its last page.
+    nodeOffset = Math.max(0, Math.floor((total - 1) / NODE_PAGE) * NODE_PAGE);
+    return refreshNodes();
+  }
+  const nodes = Array.isArray(reply.data) ? reply.data.filter((n) => n && typeof n === 'object') : [];
+  renderNodes(nodes);
+  const fleet = renderNodeSummary(summary.data && typeof summary.data === 'object' ? summary.data : {});
+  setText($('nodes-empty'), fleet > 0 ? 'No node matches the filters.' : 'No node has reported yet.');
+  $('nodes-pager').hidden = total <= NODE_PAGE;
+  setText($('nodes-range'), nodes.length ? `${nodeOffset + 1}–${nodeOffset + nodes.length} of ${total}` : '');
+  $('nodes-prev').disabled = nodeOffset === 0;
+  $('nodes-next').disabled = nodeOffset + NODE_PAGE >= total;
   await refreshDetails();
+}
+
+function onNodeFilter() {
+  nodeOffset = 0;
+  clearTimeout(onNodeFilter.timer);
+  onNodeFilter.timer = setTimeout(() => refreshNodes().catch(backgroundError), 250);
+}
+
+function onNodePage(step) {
+  nodeOffset = Math.max(0, nodeOffset + step * NODE_PAGE);
+  refreshNodes().catch(backgroundError);
 }
 
 async function onSendCommand(ev) {
@@ -821,6 +882,10 @@ function init() {
   $('login-form').addEventListener('submit', onLogin);
   $('create-form').addEventListener('submit', onCreate);
   $('node-cmd-form').addEventListener('submit', onSendCommand);
+  $('nodes-filter').addEventListener('submit', (ev) => ev.preventDefault());
+  for (const id of ['nodes-match', 'nodes-online', 'nodes-workmode']) $(id).addEventListener('input', onNodeFilter);
+  $('nodes-prev').addEventListener('click', () => onNodePage(-1));
+  $('nodes-next').addEventListener('click', () => onNodePage(1));
   $('node-details-close').addEventListener('click', closeDetails);
   $('settings-form').addEventListener('submit', onSaveSettings);
   $('password-form').addEventListener('submit', onChangePassword);

@@ -317,6 +317,44 @@ test('nodes: a simulated node appears online with details, takes a command, and 
   });
 });
 
+test('node list: a fleet larger than a page is paged, filtered and summed up', opts, async (t) => {
+  await withConsole('node-pages', async ({ page }) => {
+    const fleet = [];
+    try {
+      for (let i = 0; i < 105; i++) {
+        const node = new SimNode(`SN${String(i).padStart(5, '0')}`, i);
+        fleet.push(node);
+        await node.connect();
+        await node.login();
+        node.sendStatus({ alias: i % 2 ? `Encoder ${i}` : `Camera ${i}`, workMode: i % 2 ? 'encoder' : 'decoder', version: '1.0', temperature: i % 50 });
+        node.startKeepAlive(1000);
+      }
+      await login(page);
+      await page.click('.tab[data-tab=nodes]');
+      const rows = page.locator('#nodes-table tr.node');
+      await until(async () => (await text(page, '#nodes-range')) === '1–100 of 105', 'the first page');
+      assert.equal(await rows.count(), 100);
+      assert.match(await text(page, '#nodes-summary'), /^105 online, 0 offline · work modes: decoder 53, encoder 52 · versions: 1\.0 105 · hottest: SN00049 49 °C/);
+      await page.click('#nodes-next');
+      await until(async () => (await text(page, '#nodes-range')) === '101–105 of 105', 'the second page');
+      assert.deepEqual(await rows.locator('td.c-sn').allTextContents(), ['SN00100', 'SN00101', 'SN00102', 'SN00103', 'SN00104']);
+      assert.equal(await page.locator('#nodes-next').isDisabled(), true);
+
+      // Filters start again at the first page and ask the service for matches only.
+      await page.fill('#nodes-match', 'encoder 10');
+      await until(async () => (await rows.count()) === 2, 'two matches');
+      assert.deepEqual(await rows.locator('td.c-alias').allTextContents(), ['Encoder 101', 'Encoder 103']);
+      assert.equal(await page.locator('#nodes-pager').isHidden(), true);
+      await page.fill('#nodes-match', '');
+      await page.selectOption('#nodes-online', 'false');
+      await until(async () => /No node matches the filters/.test(await text(page, '#nodes-empty')) && await page.locator('#nodes-empty').isVisible(), 'no offline node');
+      await screenshot(page, 'node-pages');
+    } finally {
+      for (const n of fleet) n.close();
+    }
+  });
+});
+
 test('settings: server address and web port are saved, with the next-start note', opts, async (t) => {
   await withConsole('settings', async ({ ox, page }) => {
     await login(page);
