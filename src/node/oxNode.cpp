@@ -108,7 +108,6 @@ void oxNode::tcpLogout(oxTcpClientSocket* c)
 
 void oxNode::tcpKeepAlive(QJsonObject)
 {
-    lastTime = QDateTime::currentDateTime();
     heardAtMs = monotonicMs();
     online = true;
     qCDebug(lcNodeFrame, "tcpKeepAlive");
@@ -179,7 +178,6 @@ void oxNode::upData(QJsonObject json)
 {
     if (!applyStatus(json))
         return;
-    lastTime = QDateTime::currentDateTime();
     heardAtMs = monotonicMs();
     online = true;
 }

@@ -13,12 +13,17 @@ class oxServices;
 class oxTcpClientSocket;
 
 // Connections accepted but not logged in yet. An honest node sends its login
-// as its first frame right after connecting, so even a whole fleet
-// reconnecting after a restart has few at any moment (the listen backlog
-// admits 50 at a time). Past the bound the oldest is closed to make room:
-// a flood cannot hold the port, and an honest login, which takes
-// milliseconds, is only cut off if 256 strangers connect in that time.
+// as its first frame right after connecting. Past the bound the oldest whose
+// login is not under way (nothing sent, or nothing for a while) is closed to
+// make room, so a flood cannot hold the port while a login that is coming in
+// is never cut off; when every one of them is under way, accepting waits
+// until one logs in or ends, and newcomers wait in the listen backlog.
 constexpr int kMaxPendingLogins = 256;
+// Connections the kernel holds for the node port until they are accepted: a
+// whole fleet reconnects at once after a restart or a network cut, and a
+// connection dropped from a full backlog retries only seconds later. The
+// kernel caps it at net.core.somaxconn.
+constexpr int kNodeListenBacklog = 4096;
 
 // Nodes that datagrams may create (nodes that logged in over TCP do not
 // count and are never evicted). A local network with more than 2,048 devices
@@ -55,11 +60,14 @@ public:
     // Logged in over TCP at least once: from then on the node belongs to its
     // authenticated sessions, and datagrams neither change nor evict it.
     bool ownedByTcp() const { return !sessionToken.isEmpty(); }
-    // Monotonic milliseconds of lastTime, for picking the longest-silent node.
+    // Milliseconds on the monotonic clock.
     static qint64 monotonicMs();
 
     QString sessionToken;
-    QDateTime lastTime;
+    QDateTime lastTime;  // of the last login
+    // When the node was last heard from (login, keep-alive, status), on the
+    // monotonic clock; 0 never. The liveness sweep and the choice of the
+    // longest-silent node read it.
     qint64 heardAtMs = 0;
     bool online = false;
     oxTcpClientSocket* client = nullptr; // bound connection; not owned (it deletes itself)

@@ -10,6 +10,7 @@
 #include "oxTcpClientSocket.h"
 #include "service/publicFunc.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QNetworkInterface>
 
@@ -63,21 +64,36 @@ QJsonObject refusal(const char* msg)
 
 } // namespace
 
+bool oxServices::closeSilentPendingLogin()
+{
+    const qint64 nowMs = QDeadlineTimer::current().deadline();
+    for (int i = 0; i < pendingLogins.size(); ++i) {
+        oxTcpClientSocket* c = pendingLogins.at(i);
+        if (c->loginUnderWay(nowMs))
+            continue;
+        pendingLogins.removeAt(i);
+        static logThrottle crowded;
+        int64_t held = 0;
+        if (crowded.allow(&held))
+            qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
+                              " (%lld held back)",
+                      kMaxPendingLogins, qUtf8Printable(c->peerIp), c->peerPort, static_cast<long long>(held));
+        c->close();
+        return true;
+    }
+    return false;
+}
+
 void oxServices::tcpNewConnect()
 {
     while (tcpServer->hasPendingConnections()) {
-        QTcpSocket* socket = tcpServer->nextPendingConnection();
-        if (pendingLogins.size() >= kMaxPendingLogins) {
-            oxTcpClientSocket* oldest = pendingLogins.takeFirst();
-            static logThrottle crowded;
-            int64_t held = 0;
-            if (crowded.allow(&held))
-                qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
-                                  " (%lld held back)",
-                          kMaxPendingLogins, qUtf8Printable(oldest->peerIp), oldest->peerPort,
-                          static_cast<long long>(held));
-            oldest->close();
+        if (pendingLogins.size() >= kMaxPendingLogins && !closeSilentPendingLogin()) {
+            // Every one of them is logging in: the next ones wait until one
+            // is done (see acceptWaitingNodes).
+            waitingForLoginRoom = true;
+            return;
         }
+        QTcpSocket* socket = tcpServer->nextPendingConnection();
         // Owned by the service only so that a connection still open at
         // shutdown is deleted; otherwise it deletes itself on disconnect.
         auto* client = new oxTcpClientSocket(socket, this);
@@ -88,7 +104,8 @@ void oxServices::tcpNewConnect()
         connect(client, &oxTcpClientSocket::revData, this, &oxServices::tcpRevData);
         connect(client, &oxTcpClientSocket::ClientDisConnect, this, [this, client] {
             --nodeConnections;
-            pendingLogins.removeOne(client);
+            if (pendingLogins.removeOne(client))
+                acceptWaitingNodes();
         });
         QTimer::singleShot(kLoginDeadlineMs, client, [client] {
             if (client->pElement || !client->isOpen())
@@ -153,8 +170,17 @@ void oxServices::tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject 
     else
         nodeTcpConnect(client, json);
     // A refused connection was closed (and forgotten) inside the calls above.
-    if (client->pElement)
-        pendingLogins.removeOne(client);
+    if (client->pElement && pendingLogins.removeOne(client))
+        acceptWaitingNodes();
+}
+
+void oxServices::acceptWaitingNodes()
+{
+    if (!waitingForLoginRoom)
+        return;
+    waitingForLoginRoom = false;
+    // Queued: this runs inside a connection's own signal.
+    QMetaObject::invokeMethod(this, &oxServices::tcpNewConnect, Qt::QueuedConnection);
 }
 
 void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
@@ -187,12 +213,14 @@ void oxServices::upNodeOnlineStatus()
     // Descriptors may also run out elsewhere (streams, the web server) while
     // the node port is idle: its next connection would make it spin.
     checkNodeAccepting();
-    const QDateTime now = QDateTime::currentDateTime();
+    // Whole seconds on the monotonic clock: local time would read the time
+    // zone for every node, and a clock set back would keep nodes alive.
+    const qint64 nowMs = oxNode::monotonicMs();
     for (int i = 0; i < nodes.size(); ++i) {
         oxNode* node = nodes.at(i);
         node->nodeDiscovery();
-        // An unset lastTime (never seen) is never timed out.
-        const qint64 age = node->lastTime.isValid() ? node->lastTime.secsTo(now) : 0;
+        // A node never heard from is never timed out.
+        const qint64 age = node->heardAtMs != 0 ? (nowMs - node->heardAtMs) / 1000 : 0;
         if (age > kNodeTimeoutSec)
             node->setToOffiline();
     }

@@ -3,7 +3,10 @@
 #include "service/logLimit.h"
 #include "service/logging.h"
 
+#include <QDeadlineTimer>
 #include <QHostAddress>
+
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -85,8 +88,21 @@ void oxTcpClientSocket::ReadData()
 {
     if (closed)
         return;
-    rxBuffer.append(socket->readAll());
+    const QByteArray bytes = socket->readAll();
+    if (!bytes.isEmpty() && !pElement)
+        heardAtMs = QDeadlineTimer::current().deadline();
+    rxBuffer.append(bytes);
     processFifo();
+}
+
+bool oxTcpClientSocket::loginUnderWay(qint64 nowMs) const
+{
+    if (heardAtMs >= 0 && nowMs - heardAtMs < kLoginStallMs)
+        return true;
+    if (!socket || socket->bytesAvailable() > 0)
+        return socket != nullptr;
+    int unread = 0;
+    return ::ioctl(static_cast<int>(socket->socketDescriptor()), FIONREAD, &unread) == 0 && unread > 0;
 }
 
 void oxTcpClientSocket::processFifo()

@@ -27,6 +27,11 @@ public:
     // Main thread: hands every complete frame upward, in order.
     void processFifo();
     bool isOpen() const { return !closed; }
+    // A login frame that stops coming in for this long no longer counts as under way.
+    static constexpr int kLoginStallMs = 2000;
+    // Main thread. Whether the peer is in the middle of sending something:
+    // bytes wait unread, or the last ones came in less than kLoginStallMs ago.
+    bool loginUnderWay(qint64 nowMs) const;
 
     QString peerIp;
     int peerPort = 0;
@@ -46,4 +51,5 @@ public Q_SLOTS:
 
 private:
     bool closed = false;
+    qint64 heardAtMs = -1;  // monotonic time of the last bytes read; -1 none yet
 };

@@ -8,6 +8,8 @@
 
 #include <QJsonDocument>
 
+#include <sys/socket.h>
+
 namespace {
 const QString kCfgFile = QStringLiteral("appcfg.json");
 constexpr quint16 kNodePort = 8000;
@@ -47,6 +49,9 @@ oxServices::oxServices(QObject* parent)
     if (!tcpServer->listen(QHostAddress::Any, kNodePort)) {
         qCDebug(lcService, "Listening TCP port error：%s", qUtf8Printable(tcpServer->errorString()));
         tcpServer->close();
+    } else {
+        // Qt listens with a backlog of 50; listening again only changes it.
+        ::listen(static_cast<int>(tcpServer->socketDescriptor()), kNodeListenBacklog);
     }
     connect(tcpServer, &QTcpServer::newConnection, this, &oxServices::tcpNewConnect);
     connect(tcpServer, &QTcpServer::acceptError, this, &oxServices::tcpAcceptError);

@@ -91,6 +91,8 @@ public:
     std::shared_ptr<oxPropertyBudget> propertyBudget = std::make_shared<oxPropertyBudget>();
     // Set while accepting is paused after an accept error (e.g. no descriptors left).
     bool acceptResumePending = false;
+    // Set while connections wait to be accepted because every pending login is under way.
+    bool waitingForLoginRoom = false;
 
     // Local device discovery (multicast)
     void initMulitcast();
@@ -140,6 +142,9 @@ private Q_SLOTS:
     void tcpAcceptError(QAbstractSocket::SocketError error);
 
 private:
+    // Closes the oldest connection without login whose login is not under way; false when there is none.
+    bool closeSilentPendingLogin();
+    void acceptWaitingNodes();
     void pauseNodeAccepting(const QString& reason);
     void resumeNodeAccepting();
     void checkNodeAccepting();

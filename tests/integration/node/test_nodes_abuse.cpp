@@ -164,6 +164,33 @@ TEST_F(NodesAbuse, ConnectionsWithoutLoginPastTheBoundCloseTheOldest)
     expectBounded();
 }
 
+TEST_F(NodesAbuse, ALoginComingInIsNeverClosedToMakeRoom)
+{
+    start(false);
+    std::vector<std::unique_ptr<oxt::TcpClient>> crowd;
+    const auto addSilent = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            crowd.push_back(std::make_unique<oxt::TcpClient>());
+            ASSERT_TRUE(crowd.back()->connect("127.0.0.1", 8000));
+        }
+    };
+    // The oldest of all is a login that is coming in.
+    Node slow("node-a9");
+    ASSERT_TRUE(slow.connect());
+    const std::string login = nodesim::compact(slow.loginFrame()) + std::string(1, '\0');
+    ASSERT_TRUE(slow.sendRaw(login.substr(0, 10)));
+    addSilent(kMaxPendingLogins - 1);
+    ASSERT_TRUE(slow.sendRaw(login.substr(10, 1)));
+    // Newcomers past the bound make room by closing silent ones only.
+    addSilent(20);
+    ASSERT_TRUE(oxd.process().waitForOutput("connections without login, closing the oldest"));
+    EXPECT_TRUE(crowd.front()->waitClosed(5000));
+    ASSERT_TRUE(slow.sendRaw(login.substr(11)));
+    const auto reply = slow.recv();
+    ASSERT_TRUE(reply) << oxd.process().describe();
+    EXPECT_EQ(reply->value("cmd").toString(), "setToken");
+}
+
 TEST_F(NodesAbuse, DatagramNodesAreCappedAndTheListStaysQuick)
 {
     start(true);

@@ -287,7 +287,7 @@ TEST_P(NodeFactory, AcceptsFiveToSixteenCharactersAndNonNegativeIds)
         EXPECT_EQ(n->sn, GetParam().sn);
         EXPECT_EQ(n->parent(), services.get());
         EXPECT_FALSE(n->online);
-        EXPECT_FALSE(n->lastTime.isValid());
+        EXPECT_EQ(n->heardAtMs, 0);
     }
 }
 
@@ -409,8 +409,8 @@ TEST_F(NodeService, LivenessSweepLogsOutAfterMoreThanFiveWholeSeconds)
     oxNode* never = oxNode::createNew(3, "dev-06", services.get());
     services->addNode(never);
     never->online = true; // only liveness matters here
-    fresh->lastTime = QDateTime::currentDateTime().addSecs(-5);
-    stale->lastTime = QDateTime::currentDateTime().addSecs(-6);
+    fresh->heardAtMs = oxNode::monotonicMs() - 5000;
+    stale->heardAtMs = oxNode::monotonicMs() - 6000;
     services->upNodeOnlineStatus();
     EXPECT_TRUE(fresh->online);
     EXPECT_TRUE(fresh->loginToServer);
