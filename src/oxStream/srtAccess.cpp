@@ -123,12 +123,6 @@ void srtAccessGate::releaseGonePlaces()
     }
 }
 
-int srtAccessGate::placesHeld()
-{
-    std::lock_guard<std::mutex> lock(processPlaces().lock);
-    return static_cast<int>(places.size());
-}
-
 void srtAccessGate::attemptEnded()
 {
     callers.clear();

@@ -58,8 +58,6 @@ public:
     // Listener thread, after each poll: callers to close now. Cheap while the
     // rules stay as they were.
     std::vector<SRTSOCKET> refusedNow();
-    // Any thread: callers holding a place of this listener (for tests).
-    int placesHeld();
 
 private:
     // libsrt's handshake thread.
