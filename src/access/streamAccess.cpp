@@ -120,7 +120,10 @@ void streamAccess::set(oxStreamAccessRules rules)
 void logAccessRefused(const char* transport, int port, const QString& peer, const char* why)
 {
     static logThrottleKeyed perPeer(kRefusalLogIntervalMs);
-    const QString key = QLatin1String(transport) + QString::number(port) + QLatin1Char(' ') + peer;
+    // Per reason too: a peer refused for one reason still shows when it is
+    // refused for another.
+    const QString key = QLatin1String(transport) + QString::number(port) + QLatin1Char(' ') + peer
+        + QLatin1Char(' ') + QLatin1String(why);
     int64_t held = 0;
     // A datagram's source address costs nothing to change: a refusal the
     // per-peer throttle lets through also needs the process's budget, and one

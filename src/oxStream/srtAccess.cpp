@@ -162,7 +162,16 @@ int srtAccessGate::check(SRTSOCKET ns, const sockaddr* peer)
             return -1;
         }
     }
-    if (const char* full = takePlace(ns, v4 ? address : 0)) {
+    const char* full = takePlace(ns, v4 ? address : 0);
+    if (full) {
+        // Handshakes that failed after this callback (a wrong passphrase,
+        // retried at once) still hold their places until the listener's next
+        // round: give those back first. libsrt does not hold its socket table
+        // while it runs this callback (the passphrase above is set through it).
+        releaseGonePlaces();
+        full = takePlace(ns, v4 ? address : 0);
+    }
+    if (full) {
         logAccessRefused("oxdp", port, v4 ? ipv4Text(address) : QStringLiteral("?"), full);
         srt_setrejectreason(ns, SRT_REJX_OVERLOAD);
         return -1;

@@ -66,7 +66,8 @@ private:
     void logFailedHandshakes();
     // Handshake thread: a place for ns, or the text of the cap that refuses it.
     const char* takePlace(SRTSOCKET ns, uint32_t address);
-    // Listener thread: gives back the places of callers that are gone.
+    // Listener thread, and the handshake thread before it refuses a caller:
+    // gives back the places of callers that are gone.
     void releaseGonePlaces();
     void releasePlace(SRTSOCKET caller);
     void releaseAllPlaces();
