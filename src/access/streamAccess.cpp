@@ -120,8 +120,16 @@ void streamAccess::set(oxStreamAccessRules rules)
 void logAccessRefused(const char* transport, int port, const QString& peer, const char* why)
 {
     static logThrottleKeyed perPeer(kRefusalLogIntervalMs);
-    const QString key = QLatin1String(transport) + QString::number(port) + QLatin1Char(' ') + peer;
+    // Per reason too: a peer refused for one reason still shows when it is
+    // refused for another.
+    const QString key = QLatin1String(transport) + QString::number(port) + QLatin1Char(' ') + peer
+        + QLatin1Char(' ') + QLatin1String(why);
     int64_t held = 0;
+    // A datagram's source address costs nothing to change: a refusal the
+    // per-peer throttle lets through also needs the process's budget, and one
+    // the budget holds back leaves the peer's turn for its next refusal.
+    if (perPeer.wouldAllow(key) && !peerLineAllowed())
+        return;
     if (perPeer.allow(key, &held))
         qCWarning(lcStream, "%s port %d: refused %s: %s (%lld more not logged)", transport, port,
                   qUtf8Printable(logSafeText(peer)), why, static_cast<long long>(held));

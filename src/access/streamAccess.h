@@ -81,8 +81,9 @@ extern const QString kStreamAccessKey;
 void loadStreamAccess(oxStream* stream, const QJsonObject& entry);
 QJsonObject withStreamAccess(QJsonObject streamObject, const oxStream* stream, bool forFile);
 
-// Media threads: one line per address, transport and port, at most once a
-// minute, naming the caller and why it was refused.
+// Media threads: one line per address, transport, port and reason, at most
+// once a minute, naming the caller and why it was refused; all of them together
+// within the process's budget of peer lines (service/logLimit.h).
 void logAccessRefused(const char* transport, int port, const QString& peer, const char* why);
 // "a.b.c.d" for an IPv4 address in host byte order.
 QString ipv4Text(uint32_t address);

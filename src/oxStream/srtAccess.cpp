@@ -15,6 +15,36 @@ namespace {
 
 const char* const kHandshakeFailed = "encrypted handshake failed (passphrase missing or wrong)";
 
+static_assert(srtAccessGate::kMaxCallersPerEndpoint == 128 && srtAccessGate::kMaxCallersPerAddress == 16
+                  && srtAccessGate::kMaxCallersPerProcess == 512,
+              "the refusal texts below name the caps");
+const char* const kEndpointFull = "too many callers on this port (at most 128)";
+const char* const kAddressFull = "too many callers from this address (at most 16)";
+const char* const kProcessFull = "too many SRT callers in the process (at most 512)";
+
+// The places of every gate of the process, counted together. Never destroyed:
+// libsrt's threads may still call a callback while statics are torn down.
+struct Places {
+    std::mutex lock;
+    std::unordered_map<uint32_t, int> perAddress;
+    int total = 0;
+};
+
+Places& processPlaces()
+{
+    static Places* const p = new Places;
+    return *p;
+}
+
+// One place less for address; under the lock of places.
+void giveBack(Places& p, uint32_t address)
+{
+    --p.total;
+    auto it = p.perAddress.find(address);
+    if (it != p.perAddress.end() && --it->second <= 0)
+        p.perAddress.erase(it);
+}
+
 bool peerOf(const sockaddr* a, uint32_t* address, uint16_t* port)
 {
     if (!a || a->sa_family != AF_INET)
@@ -31,6 +61,72 @@ srtAccessGate::srtAccessGate(oxStreamType* endpoint_, bool output_)
     : endpoint(endpoint_)
     , output(output_)
 {
+}
+
+srtAccessGate::~srtAccessGate()
+{
+    releaseAllPlaces();
+}
+
+const char* srtAccessGate::takePlace(SRTSOCKET ns, uint32_t address)
+{
+    Places& p = processPlaces();
+    std::lock_guard<std::mutex> lock(p.lock);
+    if (static_cast<int>(places.size()) >= kMaxCallersPerEndpoint)
+        return kEndpointFull;
+    const auto it = p.perAddress.find(address);
+    if (it != p.perAddress.end() && it->second >= kMaxCallersPerAddress)
+        return kAddressFull;
+    if (p.total >= kMaxCallersPerProcess)
+        return kProcessFull;
+    if (!places.emplace(ns, address).second)
+        return nullptr; // already holds one
+    ++p.perAddress[address];
+    ++p.total;
+    return nullptr;
+}
+
+void srtAccessGate::releasePlace(SRTSOCKET caller)
+{
+    Places& p = processPlaces();
+    std::lock_guard<std::mutex> lock(p.lock);
+    const auto it = places.find(caller);
+    if (it == places.end())
+        return;
+    giveBack(p, it->second);
+    places.erase(it);
+}
+
+void srtAccessGate::releaseAllPlaces()
+{
+    Places& p = processPlaces();
+    std::lock_guard<std::mutex> lock(p.lock);
+    for (const auto& held : places)
+        giveBack(p, held.second);
+    places.clear();
+}
+
+void srtAccessGate::releaseGonePlaces()
+{
+    // libsrt forgets a caller whose handshake failed after the callback
+    // without telling: its socket then no longer exists.
+    std::vector<SRTSOCKET> held;
+    {
+        std::lock_guard<std::mutex> lock(processPlaces().lock);
+        held.reserve(places.size());
+        for (const auto& h : places)
+            held.push_back(h.first);
+    }
+    for (SRTSOCKET s : held) {
+        if (srt_getsockstate(s) >= SRTS_BROKEN)
+            releasePlace(s);
+    }
+}
+
+void srtAccessGate::attemptEnded()
+{
+    callers.clear();
+    releaseAllPlaces();
 }
 
 void srtAccessGate::install(SRTSOCKET listener, int port_)
@@ -65,6 +161,20 @@ int srtAccessGate::check(SRTSOCKET ns, const sockaddr* peer)
             qCWarning(lcSrt, "oxdp port %d: SRTO_PASSPHRASE: %s", port, srt_getlasterror_str());
             return -1;
         }
+    }
+    const char* full = takePlace(ns, v4 ? address : 0);
+    if (full) {
+        // Handshakes that failed after this callback (a wrong passphrase,
+        // retried at once) still hold their places until the listener's next
+        // round: give those back first. libsrt does not hold its socket table
+        // while it runs this callback (the passphrase above is set through it).
+        releaseGonePlaces();
+        full = takePlace(ns, v4 ? address : 0);
+    }
+    if (full) {
+        logAccessRefused("oxdp", port, v4 ? ipv4Text(address) : QStringLiteral("?"), full);
+        srt_setrejectreason(ns, SRT_REJX_OVERLOAD);
+        return -1;
     }
     std::optional<Pending> pushedOut;
     {
@@ -115,6 +225,7 @@ void srtAccessGate::admitted(SRTSOCKET caller)
 
 void srtAccessGate::gone(SRTSOCKET caller)
 {
+    releasePlace(caller);
     callers.erase(std::remove_if(callers.begin(), callers.end(), [&](const Caller& c) { return c.socket == caller; }),
                   callers.end());
 }
@@ -139,6 +250,7 @@ void srtAccessGate::logFailedHandshakes()
 std::vector<SRTSOCKET> srtAccessGate::refusedNow()
 {
     logFailedHandshakes();
+    releaseGonePlaces();
     std::vector<SRTSOCKET> refused;
     if (!endpoint->stream)
         return refused;

@@ -5,9 +5,18 @@
 // a protected direction the new socket gets the passphrase, so that libsrt
 // (encryption enforced) refuses a caller without the right one.
 //
+// Every caller let through holds a place until it is gone: at most
+// kMaxCallersPerEndpoint per listener, kMaxCallersPerAddress per IPv4 address
+// and kMaxCallersPerProcess in all, counted over every listener of the
+// process. Beyond a cap the callback refuses the caller (SRT_REJX_OVERLOAD)
+// before libsrt builds anything for it, with a line that names the cap. With
+// the buffers of srtCommon.h a caller costs about 260 KiB (most of it sized by
+// the flow window the caller announces, 8192 packets for libsrt's defaults).
+//
 // The listener's thread tells the gate which callers it accepted and lost;
 // after each poll the gate hands back the callers that rules changed since
-// their admission now refuse, and logs handshakes that never completed.
+// their admission now refuse, logs handshakes that never completed and gives
+// back the places of callers that are gone.
 #include <srt/srt.h>
 
 #include <QString>
@@ -16,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 class oxStreamType;
@@ -29,15 +39,22 @@ public:
     // time failed the handshake (with a passphrase set: a missing or wrong one;
     // without one it is forgotten silently).
     static constexpr int kHandshakeGraceMs = 3000;
+    // Callers holding a place at once, see above.
+    static constexpr int kMaxCallersPerEndpoint = 128;
+    static constexpr int kMaxCallersPerAddress = 16;
+    static constexpr int kMaxCallersPerProcess = 512;
 
     srtAccessGate(oxStreamType* endpoint, bool output);
+    ~srtAccessGate();
+    srtAccessGate(const srtAccessGate&) = delete;
+    srtAccessGate& operator=(const srtAccessGate&) = delete;
 
     // Listener thread, before srt_listen.
     void install(SRTSOCKET listener, int port);
     // Listener thread.
     void admitted(SRTSOCKET caller);
     void gone(SRTSOCKET caller);
-    void attemptEnded() { callers.clear(); }
+    void attemptEnded();
     // Listener thread, after each poll: callers to close now. Cheap while the
     // rules stay as they were.
     std::vector<SRTSOCKET> refusedNow();
@@ -47,6 +64,13 @@ private:
     static int listenCallback(void* opaque, SRTSOCKET ns, int hsVersion, const sockaddr* peer, const char* streamId);
     int check(SRTSOCKET ns, const sockaddr* peer);
     void logFailedHandshakes();
+    // Handshake thread: a place for ns, or the text of the cap that refuses it.
+    const char* takePlace(SRTSOCKET ns, uint32_t address);
+    // Listener thread, and the handshake thread before it refuses a caller:
+    // gives back the places of callers that are gone.
+    void releaseGonePlaces();
+    void releasePlace(SRTSOCKET caller);
+    void releaseAllPlaces();
 
     struct Caller {
         SRTSOCKET socket;
@@ -69,4 +93,8 @@ private:
 
     std::mutex pendingLock; // between libsrt's handshake thread and the listener thread
     std::deque<Pending> pending;
+
+    // The callers holding a place, with their address; guarded by the
+    // process's lock of places (srtAccess.cpp), never held across a libsrt call.
+    std::unordered_map<SRTSOCKET, uint32_t> places;
 };

@@ -1,4 +1,5 @@
 #include "srtCommon.h"
+#include "service/logLimit.h"
 #include "service/logging.h"
 #include "srtPoller.h"
 
@@ -19,13 +20,19 @@ std::once_flag libraryOnce;
 int firstStartupResult = 0;
 std::atomic<int> attempts{0};
 
-// Runs on libsrt's threads (and the endpoints' threads): Qt logging is thread safe.
+// Runs on libsrt's threads (and the endpoints' threads): Qt logging is thread
+// safe. Most of what libsrt says is about a peer's packets, so every line
+// counts against the budget of peer lines.
 void libLogHandler(void*, int level, const char*, int, const char*, const char* message)
 {
+    // An operator who turned the library's debug on wants every line.
+    const bool debug = lcSrtLib().isDebugEnabled();
+    if (!debug && !peerLineAllowed())
+        return;
     size_t len = std::strlen(message);
     while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r'))
         --len;
-    if (level <= 3) // LOG_CRIT, LOG_ERR
+    if (level <= 4) // LOG_CRIT, LOG_ERR, LOG_WARNING
         qCWarning(lcSrtLib, "%.*s", static_cast<int>(len), message);
     else
         qCDebug(lcSrtLib, "%.*s", static_cast<int>(len), message);
@@ -49,6 +56,7 @@ void startLibrary()
     (void)lcSrtLib();
     srt_setlogflags(SRT_LOGF_DISABLE_TIME | SRT_LOGF_DISABLE_EOL);
     srt_setloghandler(nullptr, &libLogHandler);
+    srt_setloglevel(libLogLevel());
     firstStartupResult = srt_startup();
     std::atexit(&endLibrary);
 }
@@ -81,8 +89,15 @@ void setLogLevel(int level)
     srt_setloglevel(level);
 }
 
+int libLogLevel()
+{
+    return lcSrtLib().isDebugEnabled() ? kLibDebugLogLevel : kLibLogLevel;
+}
+
 void logError(const char* prefix, const char* suffix)
 {
+    if (!peerLineAllowed())
+        return;
     qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
 }
 
@@ -108,11 +123,21 @@ bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock,
     }
     const bool no = false;
     const int latency = kLatencyMs;
+    // The flow window first: libsrt cuts the receive buffer down to it.
+    const int flowWindow = kFlowWindowPackets;
+    const int receiveBuffer = kReceiveBufferBytes;
+    const int sendBuffer = kSendBufferBytes;
     const char* failed = nullptr;
     if (srt_setsockopt(s, 0, SRTO_RCVSYN, &no, sizeof no) == SRT_ERROR)
         failed = "srt_setsockopt: ";
     else if (srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency) == SRT_ERROR)
         failed = "srt_setsockflag SRTO_LATENCY error: ";
+    else if (srt_setsockflag(s, SRTO_FC, &flowWindow, sizeof flowWindow) == SRT_ERROR)
+        failed = "srt_setsockflag SRTO_FC error: ";
+    else if (srt_setsockflag(s, SRTO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == SRT_ERROR)
+        failed = "srt_setsockflag SRTO_RCVBUF error: ";
+    else if (srt_setsockflag(s, SRTO_SNDBUF, &sendBuffer, sizeof sendBuffer) == SRT_ERROR)
+        failed = "srt_setsockflag SRTO_SNDBUF error: ";
     else if (srt_bind(s, res->ai_addr, static_cast<int>(res->ai_addrlen)) == SRT_ERROR)
         failed = "srt_bind: ";
     freeaddrinfo(res);
@@ -141,6 +166,8 @@ SRTSOCKET acceptCaller(SRTSOCKET listener, const char* acceptText, bool withHand
         logError(acceptText);
         return SRT_INVALID_SOCK;
     }
+    if (!peerLineAllowed())
+        return c;
     char host[1025] = "";
     char serv[32] = "";
     getnameinfo(reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(addrLen), host, sizeof host, serv,

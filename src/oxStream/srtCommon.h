@@ -18,8 +18,29 @@ constexpr int kLatencyMs = 20;
 constexpr int kMaxMessage = 1316;
 // srt_epoll_add_usock event mask: SRT_EPOLL_IN | SRT_EPOLL_ERR.
 constexpr int kPollEvents = int(SRT_EPOLL_IN) | int(SRT_EPOLL_ERR);
-// The level the endpoints set for libsrt's own log (LOG_DEBUG).
-constexpr int kLibLogLevel = 7;
+// libsrt's own log: warnings and errors only (LOG_WARNING), unless the
+// operator turns on debug of the category oxnode.srt.lib (QT_LOGGING_RULES),
+// then everything (LOG_DEBUG). At debug level libsrt writes several lines for
+// every handshake datagram, which anyone can send.
+constexpr int kLibLogLevel = 4;
+constexpr int kLibDebugLogLevel = 7;
+
+// Every socket of a listener, and the callers it accepts, are sized for a live
+// relay of kLiveBitRateMbps, instead of libsrt's defaults (a 25600-packet
+// flow window and an 8192-packet receive buffer, about 1 MiB per caller).
+constexpr int kLiveBitRateMbps = 20;
+// Packets in flight and in the receive buffer: half a second of
+// kLiveBitRateMbps in kMaxMessage payloads (about 950), far above the 20 ms
+// latency plus a long round trip.
+constexpr int kFlowWindowPackets = 1024;
+// libsrt counts its buffers in packets of MSS less the UDP/IP headers (1472 bytes).
+constexpr int kBufferPacketBytes = 1472;
+constexpr int kReceiveBufferBytes = kFlowWindowPackets * kBufferPacketBytes;
+// The sender keeps a packet until it is acknowledged or, in live mode, at
+// least one second old: two seconds of kLiveBitRateMbps, so a send never
+// waits for room below twice that rate.
+constexpr int kSendBufferPackets = 4096;
+constexpr int kSendBufferBytes = kSendBufferPackets * kBufferPacketBytes;
 
 // Any thread. The first call in the process starts libsrt, routes its log into
 // the category oxnode.srt.lib and arranges srt_cleanup at process exit; every
@@ -33,9 +54,13 @@ int openAttempts();
 
 // Any thread: srt_setloglevel. libsrt's level is process-wide.
 void setLogLevel(int level);
+// kLibDebugLogLevel when debug of oxnode.srt.lib is on, kLibLogLevel otherwise.
+int libLogLevel();
 
 // Any thread. Writes prefix followed by srt_getlasterror_str() of the calling
 // thread to the oxnode.srt debug log, then suffix, e.g. "srt_bind: Operation not supported...".
+// Callers can cause these, so they count against the process's budget of
+// peer lines (service/logLimit.h).
 void logError(const char* prefix, const char* suffix = "");
 
 // Log texts of the setup steps that differ between the two endpoints.
@@ -46,7 +71,8 @@ struct ListenTexts {
 };
 
 // The setup of one listening attempt, run on the endpoint's own thread: a
-// non-blocking-receive SRT socket with kLatencyMs latency, bound to UDP port
+// non-blocking-receive SRT socket with kLatencyMs latency and the buffer
+// sizes above, bound to UDP port
 // on all IPv4 addresses, listening (backlog 10). Options of the listening
 // socket belong here, before srt_listen: beforeListen, when set, is given the
 // bound socket right before srt_listen. Every failure is logged with its
@@ -57,7 +83,7 @@ bool openListener(int port, const ListenTexts& texts, SRTSOCKET* sock,
 
 // Accepts one caller on a listening socket and logs
 // "oxdp tx new connection: host:port" (plus " socket fd:<handle>" when
-// withHandle). SRT_INVALID_SOCK, with acceptText and the error logged, on failure.
+// withHandle), within the budget of peer lines. SRT_INVALID_SOCK, with acceptText and the error logged, on failure.
 SRTSOCKET acceptCaller(SRTSOCKET listener, const char* acceptText, bool withHandle);
 
 // True for the states of a caller that is gone (broken, closed, nonexistent).

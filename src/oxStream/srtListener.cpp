@@ -1,4 +1,5 @@
 #include "srtListener.h"
+#include "service/logLimit.h"
 #include "service/logging.h"
 #include "oxStream.h"
 
@@ -155,7 +156,7 @@ bool srtListener::attempt()
 {
     attempts.fetch_add(1);
     oxSrt::startup();
-    oxSrt::setLogLevel(oxSrt::kLibLogLevel);
+    oxSrt::setLogLevel(oxSrt::libLogLevel());
     SRTSOCKET listener = SRT_INVALID_SOCK;
     if (!oxSrt::openListener(port, texts.listen, &listener,
                              [this](SRTSOCKET s) { accessGate.install(s, port); })) {
@@ -219,7 +220,8 @@ void srtListener::srtEvent(SRTSOCKET s)
         return; // the attempt is ending; its thread releases everything
     const SRT_SOCKSTATUS state = srt_getsockstate(s);
     if (oxSrt::isGone(state)) {
-        qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
+        if (peerLineAllowed())
+            qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
         callerGone(s);
         dropCaller(s);
         std::lock_guard<std::mutex> book(bookLock);
@@ -252,7 +254,6 @@ bool srtListener::acceptOne()
         srt_close(c);
         return false;
     }
-    accessGate.admitted(c);
     callerAccepted(c);
     std::lock_guard<std::mutex> book(bookLock);
     accessGate.admitted(c);

@@ -1,4 +1,5 @@
 #include "logLimit.h"
+#include "logging.h"
 
 #include <chrono>
 
@@ -60,6 +61,18 @@ bool logThrottleKeyed::allow(const QString& key, int64_t* suppressed)
     return allowAt(key, logThrottleNowMs(), suppressed);
 }
 
+bool logThrottleKeyed::wouldAllow(const QString& key)
+{
+    return wouldAllowAt(key, logThrottleNowMs());
+}
+
+bool logThrottleKeyed::wouldAllowAt(const QString& key, int64_t nowMs)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const auto it = m_entries.constFind(key);
+    return it == m_entries.constEnd() || nowMs - it->lastMs >= m_intervalMs;
+}
+
 bool logThrottleKeyed::allowAt(const QString& key, int64_t nowMs, int64_t* suppressed)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -85,4 +98,39 @@ bool logThrottleKeyed::allowAt(const QString& key, int64_t nowMs, int64_t* suppr
     }
     ++it->held;
     return false;
+}
+
+bool logBudget::allow(int64_t* heldBack)
+{
+    return allowAt(logThrottleNowMs(), heldBack);
+}
+
+bool logBudget::allowAt(int64_t nowMs, int64_t* heldBack)
+{
+    int64_t window = m_windowMs.load(std::memory_order_relaxed);
+    if (nowMs - window >= 1000 && m_windowMs.compare_exchange_strong(window, nowMs, std::memory_order_relaxed))
+        m_used.store(0, std::memory_order_relaxed);
+    // Racing a new window may let a line or two more through: harmless.
+    if (m_used.fetch_add(1, std::memory_order_relaxed) < m_lines) {
+        const int64_t held = m_held.exchange(0, std::memory_order_relaxed);
+        if (heldBack)
+            *heldBack = held;
+        else
+            m_held.fetch_add(held, std::memory_order_relaxed);
+        return true;
+    }
+    m_held.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+bool peerLineAllowed()
+{
+    static logBudget budget;
+    int64_t held = 0;
+    if (!budget.allow(&held))
+        return false;
+    if (held > 0)
+        qCWarning(lcService, "log budget: %lld lines from peers held back (at most %d a second)",
+                  static_cast<long long>(held), kPeerLogLinesPerSecond);
+    return true;
 }

@@ -15,6 +15,9 @@ constexpr int kLogTextMaxBytes = 200;
 constexpr int64_t kLogThrottleMs = 1000;
 // Peers a keyed throttle remembers; past this the oldest is forgotten.
 constexpr int kLogThrottleMaxKeys = 1024;
+// Lines that peers can trigger, all together, per second: past this they are
+// held back, however many addresses they come from, and counted.
+constexpr int kPeerLogLinesPerSecond = 20;
 
 // Control characters (C0, DEL, C1) as \xNN, backslash doubled, cut at
 // maxBytes with a marker "...(+N bytes)". Safe for any input.
@@ -46,6 +49,10 @@ public:
         : m_intervalMs(intervalMs), m_maxKeys(maxKeys) {}
     bool allow(const QString& key, int64_t* suppressed = nullptr);
     bool allowAt(const QString& key, int64_t nowMs, int64_t* suppressed = nullptr);
+    // Whether allow would say yes now, changing nothing: a line that also
+    // needs the process's budget asks the budget only then.
+    bool wouldAllow(const QString& key);
+    bool wouldAllowAt(const QString& key, int64_t nowMs);
 
 private:
     struct Entry { int64_t lastMs; int64_t held; };
@@ -54,6 +61,30 @@ private:
     std::mutex m_lock;
     QHash<QString, Entry> m_entries;
 };
+
+// A number of lines per one-second window, shared by every caller. Thread
+// safe (atomics only): libsrt's threads and the media threads use it.
+class logBudget
+{
+public:
+    explicit logBudget(int linesPerSecond = kPeerLogLinesPerSecond) : m_lines(linesPerSecond) {}
+    // True when a line may be printed now; *heldBack then holds how many
+    // lines were refused since the last time a count was handed out.
+    bool allow(int64_t* heldBack = nullptr);
+    bool allowAt(int64_t nowMs, int64_t* heldBack = nullptr);
+
+private:
+    const int m_lines;
+    std::atomic<int64_t> m_windowMs{INT64_MIN / 2};
+    std::atomic<int> m_used{0};
+    std::atomic<int64_t> m_held{0};
+};
+
+// Any thread: the process's one budget for lines that a peer can trigger
+// (refusals, handshake failures, libsrt's own lines). When lines were held
+// back, the first line allowed afterwards is preceded by
+// "log budget: N lines from peers held back (at most M a second)".
+bool peerLineAllowed();
 
 // Monotonic milliseconds, the clock of both throttles.
 int64_t logThrottleNowMs();

@@ -8,5 +8,6 @@ Q_LOGGING_CATEGORY(lcStream, "oxnode.stream")
 Q_LOGGING_CATEGORY(lcTcp, "oxnode.tcp")
 Q_LOGGING_CATEGORY(lcTcpSend, "oxnode.tcp.send")
 Q_LOGGING_CATEGORY(lcSrt, "oxnode.srt")
-Q_LOGGING_CATEGORY(lcSrtLib, "oxnode.srt.lib")
+// Debug off unless the operator asks for it: libsrt then logs at debug level too.
+Q_LOGGING_CATEGORY(lcSrtLib, "oxnode.srt.lib", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcKcp, "oxnode.kcp")

@@ -1,7 +1,8 @@
 #pragma once
-// Logging categories, one per subsystem. All are on by default; operators
-// silence them with Qt's logging rules, e.g.
-//   QT_LOGGING_RULES="oxnode.tcp.send.debug=false"
+// Logging categories, one per subsystem. All are on by default, except the
+// debug lines of oxnode.srt.lib; operators switch them with Qt's logging
+// rules, e.g.
+//   QT_LOGGING_RULES="oxnode.tcp.send.debug=false;oxnode.srt.lib.debug=true"
 #include <QLoggingCategory>
 
 Q_DECLARE_LOGGING_CATEGORY(lcService)  // oxnode.service
@@ -15,5 +16,5 @@ Q_DECLARE_LOGGING_CATEGORY(lcStream)   // oxnode.stream
 Q_DECLARE_LOGGING_CATEGORY(lcTcp)      // oxnode.tcp
 Q_DECLARE_LOGGING_CATEGORY(lcTcpSend)  // oxnode.tcp.send: one line per buffer sent
 Q_DECLARE_LOGGING_CATEGORY(lcSrt)      // oxnode.srt
-Q_DECLARE_LOGGING_CATEGORY(lcSrtLib)   // oxnode.srt.lib: libsrt's own log
+Q_DECLARE_LOGGING_CATEGORY(lcSrtLib)   // oxnode.srt.lib: libsrt's own log; its debug only on request
 Q_DECLARE_LOGGING_CATEGORY(lcKcp)      // oxnode.kcp

@@ -39,6 +39,22 @@ TEST(LogThrottleKeyed, KeysAreIndependentAndTheTableIsBounded)
     EXPECT_TRUE(t.allowAt("a", 40, &held));
     EXPECT_EQ(held, 0);
     EXPECT_FALSE(t.allowAt("c", 50));
+    EXPECT_FALSE(t.wouldAllowAt("c", 60));
+    EXPECT_TRUE(t.wouldAllowAt("d", 60)); // asking changes nothing
     EXPECT_TRUE(t.allowAt("c", 1030, &held));
     EXPECT_EQ(held, 1);
+}
+
+TEST(LogBudget, LinesPerSecondForAllCallersWithTheCountHeldBack)
+{
+    logBudget b(3);
+    int64_t held = -1;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(b.allowAt(1000 + i));
+    EXPECT_FALSE(b.allowAt(1500));
+    EXPECT_FALSE(b.allowAt(1999));
+    EXPECT_TRUE(b.allowAt(2000, &held));
+    EXPECT_EQ(held, 2);
+    EXPECT_TRUE(b.allowAt(2001, &held));
+    EXPECT_EQ(held, 0);
 }
