@@ -33,6 +33,12 @@ public:
 
     int streamId = 0;
     QString streamName;
+    // Longest stream name, in characters: a name is a label of every /metrics
+    // sample of its stream and the prefix of every endpoint name.
+    static constexpr int kMaxNameChars = 256;
+    // Characters (code points) in name; name cut to kMaxNameChars of them.
+    static int nameChars(const QString& name);
+    static QString cutName(const QString& name);
     // Main thread: the optional pull source (see streamPull.h); empty: none.
     QString pullUrl;
     // Main thread: replaces the pull source input (empty url: removes it).
