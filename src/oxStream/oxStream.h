@@ -4,6 +4,7 @@
 // destruction) runs on the main thread.
 #include "service/oxObject.h"
 #include "access/streamAccess.h"
+#include "sr_pull/pullChain.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -45,6 +46,9 @@ public:
     void setPullUrl(const QString& url);
     // Who may publish and watch; media threads read it, the main thread sets it.
     streamAccess access;
+    // The chains of the SRT pulls this stream's SRT output serves (pullChain.h):
+    // written on libsrt's handshake thread, read by the stream's own pull.
+    pullChain::book pullChains;
     // Main thread: new rules take effect for new connections at once, and
     // every endpoint closes the connections they refuse.
     void setAccess(oxStreamAccessRules rules);
