@@ -62,6 +62,9 @@ export function makeAccessControls(id, { api, copy }) {
   rec.form = el('form', { class: 'card access', hidden: true, onsubmit: (ev) => save(ev) },
     rec.msg, rec.pub.row, rec.read.row,
     el('p', { class: 'hint' }, 'A passphrase is 10 to 79 characters. Left empty it stays as it is.'),
+    el('p', { class: 'hint passphrase-scope' },
+      'The read passphrase guards the SRT output only: the TCP and oxlat outputs still serve anyone who can reach them. ' +
+      'To limit those, fill in “Outputs allowed to” below. (Likewise the publish passphrase guards the SRT input only.)'),
     el('label', {}, 'Inputs allowed from (IPv4 addresses or ranges)', rec.inAllow),
     el('label', {}, 'Outputs allowed to (IPv4 addresses or ranges)', rec.outAllow),
     el('div', { class: 'buttons' }, el('button', { type: 'submit', class: 'primary small' }, 'Save protection'), ' ', rec.copyIn, ' ', rec.copyOut));

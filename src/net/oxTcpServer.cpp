@@ -899,12 +899,17 @@ void TcpServer::acceptReady()
             return;
         }
         const bool full = connectionNum() >= maxConnections_;
-        if (full || inFdReserve(fd)) {
+        const char* refusal = full ? "connection limit reached" : nullptr;
+        asio::error_code addrEc;
+        const std::string address = peer.address().to_string(addrEc);
+        if (!refusal && inFdReserve(fd))
+            refusal = "descriptor reserve reached";
+        if (!refusal && addressHoldsItsShare(address))
+            refusal = "connections from this address reached their share";
+        if (refusal) {
             int64_t held = 0;
             if (refusedLog.allow(&held))
-                qCWarning(lcTcp, "tcp connection from %s refused: %s (%lld more not logged)",
-                          peer.address().to_string().c_str(),
-                          full ? "connection limit reached" : "descriptor reserve reached",
+                qCWarning(lcTcp, "tcp connection from %s refused: %s (%lld more not logged)", address.c_str(), refusal,
                           static_cast<long long>(held));
             ::close(fd);
             continue;
@@ -932,6 +937,8 @@ void TcpServer::addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::en
         std::lock_guard<std::mutex> reg(registryMutex_);
         registry_.emplace(id, ch);
         openClients_.fetch_add(1, std::memory_order_relaxed);
+        if (maxPerAddress_ > 0)
+            ++perAddress_[ch->peerIp()];
     }
     // Inserted and announced under the lock: anything that finds the channel
     // in the map (broadcast, stop) queues its work behind the connect callback.
@@ -960,7 +967,19 @@ void TcpServer::removeChannel(SocketChannel* ch)
         goneBytesSent_ += ch->bytesSent();
         goneBytesReceived_ += ch->bytesReceived();
         openClients_.fetch_sub(1, std::memory_order_relaxed);
+        auto held = perAddress_.find(ch->peerIp());
+        if (held != perAddress_.end() && --held->second == 0)
+            perAddress_.erase(held);
     }
+}
+
+bool TcpServer::addressHoldsItsShare(const std::string& peer) const
+{
+    if (maxPerAddress_ == 0)
+        return false;
+    std::lock_guard<std::mutex> reg(registryMutex_);
+    const auto held = perAddress_.find(peer);
+    return held != perAddress_.end() && held->second >= maxPerAddress_;
 }
 
 std::vector<TcpServer::ClientInfo> TcpServer::clients() const

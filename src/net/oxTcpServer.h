@@ -17,9 +17,10 @@
 // reference, where the caller keeps them alive) and shared by every queue
 // that holds them.
 //
-// Bounds at accept: at most maxConnections per server, and no connection
-// that would take one of the last kFdReserve descriptors of the process
-// (those stay for the web and node ports). Refused connections are closed at
+// Bounds at accept: at most maxConnections per server, at most maxPerAddress
+// of them from one peer address (so that one address cannot hold every slot),
+// and no connection that would take one of the last kFdReserve descriptors of
+// the process (those stay for the web and node ports). Refused connections are closed at
 // once, with a throttled log line. Reads go into one area per worker thread,
 // so an idle connection holds no read buffer; the area is used again for the
 // next read unless someone still holds a reference to it.
@@ -165,6 +166,11 @@ public:
     // Default connections one server holds at once; more are refused at
     // accept. Far above the sources or viewers of one honest stream.
     static constexpr size_t kDefaultMaxConnections = 1000;
+    // The share of a stream endpoint's connections one peer address may hold
+    // (setMaxPerAddress): a flood from one address leaves three quarters of
+    // the slots to everyone else. A proxy in front of the endpoint counts as
+    // one address. The server's own default is no share (maxConnections).
+    static constexpr size_t kStreamMaxPerAddress = kDefaultMaxConnections / 4;
     // Descriptors of the process that stream connections never take, so that
     // the web and node ports keep accepting while a stream port is flooded.
     static constexpr int kFdReserve = 64;
@@ -198,6 +204,7 @@ public:
     void setMaxWriteBufSize(size_t n) { maxWriteBufSize_ = n; }
     void setReadBufSize(size_t n) { readBufSize_ = n < 1 ? 1 : n; }
     void setMaxConnections(size_t n) { maxConnections_ = n; }
+    void setMaxPerAddress(size_t n) { maxPerAddress_ = n; } // 0: only maxConnections
     void setBulkReads(bool on) { bulkReads_ = on; } // see kBulkReadBytes; off by default
     size_t readBufSize() const { return readBufSize_; }
 
@@ -261,11 +268,14 @@ private:
     void addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::endpoint& peer);
     void removeChannel(SocketChannel* ch);
     detail::TcpWorker* leastLoadedWorker() const;
+    // Acceptor thread: true when peer already holds its share of the connections.
+    bool addressHoldsItsShare(const std::string& peer) const;
 
     int threadNum_ = 1;
     size_t maxWriteBufSize_ = kDefaultMaxWriteBufSize;
     size_t readBufSize_ = kReadBufSize;
     size_t maxConnections_ = kDefaultMaxConnections;
+    size_t maxPerAddress_ = 0;
     bool bulkReads_ = false;
     SharedSlicer slicer_; // guarded by channelsMutex_ (broadcast)
     asio::io_context acceptCtx_;
@@ -280,6 +290,8 @@ private:
     // its own so that the control path never waits behind a broadcast.
     mutable std::mutex registryMutex_;
     std::map<uint32_t, SocketChannelPtr> registry_;
+    // registryMutex_: open connections per peer address (only with maxPerAddress_ set).
+    std::map<std::string, size_t> perAddress_;
     uint64_t goneBytesSent_ = 0;     // registryMutex_: totals of closed connections
     uint64_t goneBytesReceived_ = 0; // registryMutex_
     std::atomic<size_t> openClients_{0};

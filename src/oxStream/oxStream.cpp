@@ -62,6 +62,26 @@ const EndpointRow kEndpointRows[] = {
 
 } // namespace
 
+int oxStream::nameChars(const QString& name)
+{
+    int n = 0;
+    for (const QChar c : name)
+        n += c.isLowSurrogate() ? 0 : 1;
+    return n;
+}
+
+QString oxStream::cutName(const QString& name)
+{
+    int chars = 0;
+    for (int i = 0; i < name.size(); ++i) {
+        if (name.at(i).isLowSurrogate())
+            continue;
+        if (++chars > kMaxNameChars)
+            return name.left(i);
+    }
+    return name;
+}
+
 oxStream::oxStream(oxServices* services_, int id, QJsonObject cfg, oxObject*)
     : oxObject(nullptr)
     , streamId(id)

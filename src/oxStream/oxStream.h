@@ -4,6 +4,7 @@
 // destruction) runs on the main thread.
 #include "service/oxObject.h"
 #include "access/streamAccess.h"
+#include "sr_pull/pullChain.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -33,12 +34,21 @@ public:
 
     int streamId = 0;
     QString streamName;
+    // Longest stream name, in characters: a name is a label of every /metrics
+    // sample of its stream and the prefix of every endpoint name.
+    static constexpr int kMaxNameChars = 256;
+    // Characters (code points) in name; name cut to kMaxNameChars of them.
+    static int nameChars(const QString& name);
+    static QString cutName(const QString& name);
     // Main thread: the optional pull source (see streamPull.h); empty: none.
     QString pullUrl;
     // Main thread: replaces the pull source input (empty url: removes it).
     void setPullUrl(const QString& url);
     // Who may publish and watch; media threads read it, the main thread sets it.
     streamAccess access;
+    // The chains of the SRT pulls this stream's SRT output serves (pullChain.h):
+    // written on libsrt's handshake thread, read by the stream's own pull.
+    pullChain::book pullChains;
     // Main thread: new rules take effect for new connections at once, and
     // every endpoint closes the connections they refuse.
     void setAccess(oxStreamAccessRules rules);

@@ -3,6 +3,7 @@
 #include "oxStream.h"
 #include "oxStreamType.h"
 #include "srtCommon.h"
+#include "sr_pull/pullChain.h"
 
 #include <srt/access_control.h>
 
@@ -136,9 +137,12 @@ void srtAccessGate::install(SRTSOCKET listener, int port_)
         qCWarning(lcSrt, "oxdp port %d: srt_listen_callback: %s", port, srt_getlasterror_str());
 }
 
-int srtAccessGate::listenCallback(void* opaque, SRTSOCKET ns, int, const sockaddr* peer, const char*)
+int srtAccessGate::listenCallback(void* opaque, SRTSOCKET ns, int, const sockaddr* peer, const char* streamId)
 {
-    return static_cast<srtAccessGate*>(opaque)->check(ns, peer);
+    auto* gate = static_cast<srtAccessGate*>(opaque);
+    if (gate->output && !pullChainAdmits(gate->endpoint, ns, streamId, gate->port))
+        return -1; // a pull that this stream itself feeds
+    return gate->check(ns, peer);
 }
 
 int srtAccessGate::check(SRTSOCKET ns, const sockaddr* peer)

@@ -152,6 +152,8 @@ private:
     void localDeviceProperty(const QJsonObject& json, const QString& peer);
     void makeRoomForDatagramNode(const oxNode* newcomer, const QString& peer);
     void createStream(const QString& newName);
+    // Why name cannot be a stream's name (too long); empty when it can.
+    static QString streamNameRefusal(const QString& name);
     void deleteStream(int id);
     void renameStream(const QJsonObject& cmd);
     void noteFileSaved(const QString& file, bool ok, const QString& error, bool tightened);

@@ -22,10 +22,17 @@ void oxServices::loadStream()
 {
     const QJsonArray list = readJsonArrayFile(kStreamFile);
     for (const QJsonValue& v : list) {
-        const QJsonObject o = v.toObject();
+        QJsonObject o = v.toObject();
         const int id = intOr(o.value(QStringLiteral("id")), -1);
         if (!checkStreamIdUsable(id))
             continue;
+        const QString name = o.value(QStringLiteral("name")).toString();
+        if (oxStream::nameChars(name) > oxStream::kMaxNameChars) {
+            qCWarning(lcService, "stream %d: its name in %s has %d characters, cut to %d", id,
+                      qUtf8Printable(kStreamFile), oxStream::nameChars(name), oxStream::kMaxNameChars);
+            o.insert(QStringLiteral("name"), oxStream::cutName(name));
+            needSave = true;
+        }
         streams.append(new oxStream(this, id, o, nullptr));
         loadStreamAccess(streams.last(), o);
     }
@@ -94,9 +101,17 @@ void oxServices::cmdSlot(QJsonObject cmd)
     }
 }
 
+QString oxServices::streamNameRefusal(const QString& name)
+{
+    const int chars = oxStream::nameChars(name);
+    if (chars <= oxStream::kMaxNameChars)
+        return QString();
+    return QStringLiteral("stream name too long: %1 characters (at most %2)").arg(chars).arg(oxStream::kMaxNameChars);
+}
+
 void oxServices::createStream(const QString& newName)
 {
-    if (newName.isEmpty())
+    if (newName.isEmpty() || !streamNameRefusal(newName).isEmpty())
         return;
     const int id = getUseableStreamID();
     if (id < 0)
@@ -131,7 +146,7 @@ void oxServices::renameStream(const QJsonObject& cmd)
     const int id = intOr(data.value(QStringLiteral("id")), 0);
     const QJsonValue nameValue = data.value(QStringLiteral("newName"));
     const QString newName = nameValue.isString() ? nameValue.toString() : QString();
-    if (newName.isEmpty())
+    if (newName.isEmpty() || !streamNameRefusal(newName).isEmpty())
         return;
     for (oxStream* s : streams) {
         if (s->streamId == id) {

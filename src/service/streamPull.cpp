@@ -42,7 +42,45 @@ bool literalIsLocal(const QString& host)
     return false;
 }
 
+// The stream whose output url names when it points at this instance (an
+// address of this machine, loopback, "localhost" or the configured server
+// address), or null.
+oxStream* localOutputStream(oxServices* services, const pullUrl& u)
+{
+    const int offset = u.port - 8020;
+    if (offset < 0 || offset % 20 > 1)
+        return nullptr;
+    const bool local = literalIsLocal(u.host)
+        || (!services->serverIP.isEmpty() && u.host.compare(services->serverIP, Qt::CaseInsensitive) == 0);
+    if (!local)
+        return nullptr;
+    for (oxStream* s : services->streams) {
+        if (s->streamId == offset / 20)
+            return s;
+    }
+    return nullptr;
+}
+
 } // namespace
+
+QString loopRefusal(oxServices* services, int streamId, const QString& url)
+{
+    const pullUrl u = pullUrl::parse(url);
+    oxStream* fed = u.ok() ? localOutputStream(services, u) : nullptr;
+    // Up the chain of local pulls from the stream it would pull from: one
+    // pull per stream, so a walk of at most as many steps as there are streams.
+    QString path = QString::number(streamId);
+    for (int steps = 0; fed && steps <= services->streams.size(); ++steps) {
+        path += QStringLiteral(" <- ") + QString::number(fed->streamId);
+        if (fed->streamId == streamId)
+            return QStringLiteral("loop: %1:%2 is fed by this stream through local pulls (streams %3)")
+                .arg(u.host)
+                .arg(u.port)
+                .arg(path);
+        fed = fed->pullUrl.isEmpty() ? nullptr : localOutputStream(services, pullUrl::parse(fed->pullUrl));
+    }
+    return QString();
+}
 
 QString fromCfg(const QJsonObject& cfg)
 {
@@ -86,7 +124,9 @@ QJsonObject command(oxServices* services, const QJsonObject& json)
         return reply(QStringLiteral("url does not parse: not a string"));
     const QString url = urlValue.toString().trimmed();
     if (!url.isEmpty()) {
-        const QString why = refusal(url, id);
+        QString why = refusal(url, id);
+        if (why.isEmpty())
+            why = loopRefusal(services, id, url);
         if (!why.isEmpty()) {
             qCInfo(lcStream, "setStreamPull for stream %d refused: %s", id, qUtf8Printable(logSafeText(why)));
             return reply(why);

@@ -16,6 +16,10 @@ QString fromCfg(const QJsonObject& cfg);
 // A loop is refused when the host is written as an address of this machine
 // (or "localhost"); a name that resolves to one is caught at each attempt.
 QString refusal(const QString& url, int streamId);
+// Why url cannot be the pull source of stream streamId because the stream it
+// names on this instance is fed, through local pulls, by that very stream;
+// empty when it is not.
+QString loopRefusal(oxServices* services, int streamId, const QString& url);
 // The input endpoint for url, named after the stream; owned by the caller.
 oxStreamType* makeEndpoint(oxStream* stream, const QString& url);
 // {"cmd": "setStreamPull", "id": N, "url": "..."}: sets, replaces or (empty

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,14 @@
 
 namespace {
 
+// The text is built in the QByteArray that is sent: no copy of it is made.
+using Text = QByteArray;
+
+void append(Text& out, const std::string& s)
+{
+    out.append(s.data(), static_cast<int>(s.size()));
+}
+
 void appendInt(std::string& out, int64_t v)
 {
     char buf[24];
@@ -30,21 +40,28 @@ void appendInt(std::string& out, int64_t v)
     out.append(buf, r.ptr);
 }
 
-void appendUint(std::string& out, uint64_t v)
+void appendInt(Text& out, int64_t v)
 {
     char buf[24];
     const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+    out.append(buf, static_cast<int>(r.ptr - buf));
 }
 
-void appendDouble(std::string& out, double v)
+void appendUint(Text& out, uint64_t v)
+{
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<int>(r.ptr - buf));
+}
+
+void appendDouble(Text& out, double v)
 {
     char buf[32];
     const int n = std::snprintf(buf, sizeof buf, "%.10g", v);
-    out.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    out.append(buf, n > 0 ? n : 0);
 }
 
-void family(std::string& out, const char* name, const char* type, const char* help)
+void family(Text& out, const char* name, const char* type, const char* help)
 {
     out += "# HELP ";
     out += name;
@@ -57,12 +74,12 @@ void family(std::string& out, const char* name, const char* type, const char* he
     out += '\n';
 }
 
-void sampleHead(std::string& out, const char* name, const std::string& labels)
+void sampleHead(Text& out, const char* name, const std::string& labels)
 {
     out += name;
     if (!labels.empty()) {
         out += '{';
-        out += labels;
+        append(out, labels);
         out += '}';
     }
     out += ' ';
@@ -141,7 +158,7 @@ int64_t residentBytes()
 }
 
 template <typename Get>
-void endpointFamily(std::string& out, const std::vector<EndpointRow>& rows, const char* name, const char* type,
+void endpointFamily(Text& out, const std::vector<EndpointRow>& rows, const char* name, const char* type,
                     const char* help, Get get)
 {
     bool headed = false;
@@ -231,14 +248,20 @@ QByteArray metricsText(oxServices& services)
         streams.push_back(std::move(row));
     }
 
-    std::string out;
-    out.reserve(4096 + endpoints.size() * 900);
+    // Room for every sample: most endpoint families have a sample per endpoint.
+    size_t room = 8192;
+    for (const StreamRow& r : streams)
+        room += 2 * (r.labels.size() + 96);
+    for (const EndpointRow& e : endpoints)
+        room += 12 * (e.labels.size() + 64);
+    Text out;
+    out.reserve(static_cast<int>(std::min<size_t>(room, 256u * 1024 * 1024)));
 
     family(out, "oxnode_build_info", "gauge", "Program and version of this oxnode.");
     out += "oxnode_build_info{program=\"";
-    out += metricsLabelValue(QCoreApplication::instance() ? QCoreApplication::applicationName()
-                                                          : QStringLiteral("oxnode"));
-    out += "\",version=\"" OXNODE_VERSION "\"} 1\n";
+    append(out, metricsLabelValue(QCoreApplication::instance() ? QCoreApplication::applicationName()
+                                                                 : QStringLiteral("oxnode")));
+    append(out, "\",version=\"" OXNODE_VERSION "\"} 1\n");
 
     family(out, "oxnode_stream_received_bytes_total", "counter", "Bytes the stream received on its inputs.");
     for (const StreamRow& r : streams) {
@@ -254,7 +277,7 @@ QByteArray metricsText(oxServices& services)
         out += '\n';
     }
 
-    using Out = std::string*;
+    using Out = Text*;
     endpointFamily(out, endpoints, "oxnode_endpoint_clients", "gauge",
                    "Clients (outputs) or publishers (inputs) connected to the endpoint.",
                    [](const EndpointRow& r, Out o) { if (o) appendInt(*o, r.f.clients); return true; });
@@ -350,5 +373,22 @@ QByteArray metricsText(oxServices& services)
     out += "oxnode_process_resident_memory_bytes ";
     appendInt(out, residentBytes());
     out += '\n';
-    return QByteArray(out.data(), static_cast<int>(out.size()));
+    return out;
+}
+
+namespace {
+
+std::atomic<int> readingsInFlight{0};
+
+} // namespace
+
+std::shared_ptr<void> takeMetricsReading()
+{
+    int n = readingsInFlight.load();
+    do {
+        if (n >= kMaxMetricsReadings)
+            return nullptr;
+    } while (!readingsInFlight.compare_exchange_weak(n, n + 1));
+    static int place; // the token points here: only its deleter matters
+    return std::shared_ptr<void>(&place, [](void*) { readingsInFlight.fetch_sub(1); });
 }

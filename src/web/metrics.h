@@ -8,12 +8,22 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
 #include <string>
 
 class oxServices;
 
 // Main thread.
 QByteArray metricsText(oxServices& services);
+
+// Readings of /metrics in flight at once, each from its build to the end of
+// its write, for it holds its whole text meanwhile. One more is answered 503
+// (with Retry-After: 1) at once instead of waiting, so that readers who never
+// read cannot pile texts up or hold web workers in a queue.
+constexpr int kMaxMetricsReadings = 2;
+// Main thread: a place for one reading, given back when the last copy of the
+// token is dropped (any thread); null when all are taken.
+std::shared_ptr<void> takeMetricsReading();
 
 // Main thread. Loopback clients read without credentials; others must send
 // HTTP Basic credentials of the web user: the plain password (checked

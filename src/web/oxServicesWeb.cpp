@@ -120,6 +120,16 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
         return setStreamAccess(json);
     if (cmd == QLatin1String("getAccessWarnings"))
         return accessWarnings();
+    if (cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("newStreamServer")) {
+        // Refused with a reason instead of the silent {} of the other
+        // failures: a client cannot otherwise tell why nothing happened.
+        const QJsonObject data = json.value(QStringLiteral("data")).toObject();
+        const QString why = streamNameRefusal(jsonString(data, "newName"));
+        if (!why.isEmpty())
+            return QJsonObject{{QStringLiteral("cmd"), cmd},
+                               {QStringLiteral("results"), QStringLiteral("failed")},
+                               {QStringLiteral("msg"), why}};
+    }
     if (cmd == QLatin1String("renameStreamServer")) {
         renameStream(json);
         return QJsonObject();

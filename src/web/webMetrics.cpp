@@ -49,16 +49,38 @@ int webThread::answerMetrics(mg_connection* conn)
     const char* auth = mg_get_header(conn, "Authorization");
     const QByteArray authorization = auth ? QByteArray(auth) : QByteArray();
 
+    // status 401, 503 (every reading place taken) or 200 with the text and
+    // the place it holds until this worker has written it.
+    struct Answer {
+        int status = 401;
+        QByteArray text;
+        std::shared_ptr<void> place;
+    };
     oxServices* target = services;
-    const std::optional<std::pair<bool, QByteArray>> answer =
-        onMainThread<std::pair<bool, QByteArray>>([target, peer, loopback, authorization] {
-            const bool allowed = target->metricsAllowed(peer, loopback, authorization);
-            return std::make_pair(allowed, allowed ? metricsText(*target) : QByteArray());
-        });
+    const std::optional<Answer> answer = onMainThread<Answer>([target, peer, loopback, authorization] {
+        Answer a;
+        if (!target->metricsAllowed(peer, loopback, authorization))
+            return a;
+        a.place = takeMetricsReading();
+        a.status = a.place ? 200 : 503;
+        if (a.place)
+            a.text = metricsText(*target);
+        return a;
+    });
     if (!answer)
         return 503; // shutting down: no reply; CivetWeb closes the connection
 
-    if (!answer->first) {
+    if (answer->status == 503) {
+        static const QByteArray kBusy = QByteArrayLiteral("HTTP/1.1 503 Service Unavailable\r\n"
+                                                          "Retry-After: 1\r\n"
+                                                          "Content-Type: text/plain; charset=utf-8\r\n"
+                                                          "Content-Length: 35\r\n"
+                                                          "Cache-Control: no-cache\r\n"
+                                                          "\r\n"
+                                                          "Too many metrics readings at once.\n");
+        return sendBlock(conn, kBusy, 503);
+    }
+    if (answer->status == 401) {
         int64_t held = 0;
         if (refusedLog.allow(&held))
             qCWarning(lcWeb, "metrics request from %s refused: no valid credentials (%lld more since the last such line)",
@@ -76,9 +98,8 @@ int webThread::answerMetrics(mg_connection* conn)
                                          "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
                                          "Cache-Control: no-cache\r\n"
                                          "Content-Length: ");
-    block += QByteArray::number(answer->second.size());
+    block += QByteArray::number(answer->text.size());
     block += "\r\n\r\n";
-    if (!head)
-        block += answer->second;
-    return sendBlock(conn, block, 200);
+    sendBlock(conn, block, 200);
+    return head ? 200 : sendBlock(conn, answer->text, 200); // the text itself, not a copy
 }

@@ -527,6 +527,7 @@ test('protection: default-password banner; the editor saves lists and a passphra
 
     await row.locator('.access-controls > button').click();
     const form = row.locator('form.access');
+    assert.match(await form.locator('.passphrase-scope').textContent(), /TCP and oxlat outputs still serve anyone.*Outputs allowed to/);
     await form.locator('textarea').first().fill('127.0.0.1\n10.0.0.0/8');
     await form.locator('input[type=password]').nth(1).fill('short');
     await form.locator('button[type=submit]').click();

@@ -32,5 +32,6 @@ public:
     virtual bool stats(SRT_TRACEBSTATS*) { return false; }
 
     static std::unique_ptr<pullLink> tcp();
-    static std::unique_ptr<pullLink> srt(int latencyMs, const QByteArray& passphrase);
+    // streamId: SRTO_STREAMID of the caller (see pullChain.h); empty: none.
+    static std::unique_ptr<pullLink> srt(int latencyMs, const QByteArray& passphrase, const QByteArray& streamId);
 };

@@ -1,5 +1,6 @@
 // The SRT caller of a pull source: a non-blocking socket in a poll set of
 // its own; each SRT message becomes one buffer, as on the oxdp input.
+#include "pullChain.h"
 #include "pullLink.h"
 #include "srtCommon.h"
 
@@ -12,9 +13,10 @@ namespace {
 class srtLink : public pullLink
 {
 public:
-    srtLink(int latencyMs_, const QByteArray& passphrase_)
+    srtLink(int latencyMs_, const QByteArray& passphrase_, const QByteArray& streamId_)
         : latencyMs(latencyMs_)
         , passphrase(passphrase_)
+        , streamId(streamId_)
     {
         oxSrt::startup();
     }
@@ -42,6 +44,9 @@ public:
         if (!passphrase.isEmpty()
             && srt_setsockflag(sock, SRTO_PASSPHRASE, passphrase.constData(), passphrase.size()) == SRT_ERROR)
             return failed(why);
+        if (!streamId.isEmpty()
+            && srt_setsockflag(sock, SRTO_STREAMID, streamId.constData(), streamId.size()) == SRT_ERROR)
+            return failed(why);
         eid = srt_epoll_create();
         const int events = int(SRT_EPOLL_OUT) | int(SRT_EPOLL_IN) | int(SRT_EPOLL_ERR);
         if (eid < 0 || srt_epoll_add_usock(eid, sock, &events) == SRT_ERROR)
@@ -58,7 +63,9 @@ public:
             }
             if (oxSrt::isGone(state)) {
                 const int reason = srt_getrejectreason(sock);
-                *why = QString::fromLatin1(srt_rejectreason_str(reason));
+                *why = reason == pullChain::kLoopRejectReason
+                    ? QStringLiteral("refused: a loop, the origin's stream is fed by this stream")
+                    : QString::fromLatin1(srt_rejectreason_str(reason));
                 return false;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
@@ -104,6 +111,7 @@ private:
 
     const int latencyMs;
     const QByteArray passphrase;
+    const QByteArray streamId;
     SRTSOCKET sock = SRT_INVALID_SOCK;
     int eid = -1;
     char data[1500];
@@ -111,7 +119,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<pullLink> pullLink::srt(int latencyMs, const QByteArray& passphrase)
+std::unique_ptr<pullLink> pullLink::srt(int latencyMs, const QByteArray& passphrase, const QByteArray& streamId)
 {
-    return std::make_unique<srtLink>(latencyMs, passphrase);
+    return std::make_unique<srtLink>(latencyMs, passphrase, streamId);
 }

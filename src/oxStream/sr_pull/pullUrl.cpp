@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <arpa/inet.h>
+
 namespace {
 
 pullUrl refused(const QString& why)
@@ -23,7 +25,37 @@ bool allDigits(const QString& s)
     return true;
 }
 
+bool isDnsChar(QChar c)
+{
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+        || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('-') || c == QLatin1Char('.');
+}
+
 } // namespace
+
+bool pullUrl::hostIsValid(const QString& host)
+{
+    if (host.isEmpty() || host.size() > kMaxHostLength)
+        return false;
+    bool digitsAndDots = true;
+    for (QChar c : host) {
+        if (!isDnsChar(c))
+            return false;
+        digitsAndDots = digitsAndDots && c != QLatin1Char('-') && !c.isLetter();
+    }
+    if (digitsAndDots) {
+        in_addr a{};
+        return inet_pton(AF_INET, host.toLatin1().constData(), &a) == 1;
+    }
+    // A fully qualified name may end in its root's dot.
+    const QString name = host.endsWith(QLatin1Char('.')) ? host.left(host.size() - 1) : host;
+    for (const QString& label : name.split(QLatin1Char('.'))) {
+        if (label.isEmpty() || label.size() > kMaxLabelLength || label.startsWith(QLatin1Char('-'))
+            || label.endsWith(QLatin1Char('-')))
+            return false;
+    }
+    return true;
+}
 
 pullUrl pullUrl::parse(const QString& text)
 {
@@ -50,27 +82,17 @@ pullUrl pullUrl::parse(const QString& text)
     }
     if (rest.endsWith(QLatin1Char('/')))
         rest.chop(1);
-    QString portText;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const int close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0 || rest.mid(close + 1, 1) != QLatin1String(":"))
-            return refused(QStringLiteral("url does not parse: expected [address]:port"));
-        u.host = rest.mid(1, close - 1);
-        portText = rest.mid(close + 2);
-    } else {
-        const int colon = rest.lastIndexOf(QLatin1Char(':'));
-        if (colon < 0)
-            return refused(QStringLiteral("url does not parse: no port"));
-        u.host = rest.left(colon);
-        portText = rest.mid(colon + 1);
-    }
+    const int colon = rest.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return refused(QStringLiteral("url does not parse: no port"));
+    u.host = rest.left(colon);
+    const QString portText = rest.mid(colon + 1);
     if (u.host.isEmpty())
         return refused(QStringLiteral("url does not parse: no host"));
-    for (QChar c : u.host) {
-        if (c.isSpace() || c == QLatin1Char('/') || c == QLatin1Char('@') || c == QLatin1Char('[')
-            || c == QLatin1Char(']') || (c == QLatin1Char(':') && !rest.startsWith(QLatin1Char('['))))
-            return refused(QStringLiteral("url does not parse: bad host"));
-    }
+    if (!hostIsValid(u.host))
+        return refused(QStringLiteral("url does not parse: bad host (an IPv4 address, or a DNS name of letters, "
+                                      "digits, hyphens and dots of at most %1 characters)")
+                           .arg(kMaxHostLength));
     if (!allDigits(portText))
         return refused(QStringLiteral("url does not parse: the port is not a number"));
     const qlonglong port = portText.size() > 6 ? 1000000 : portText.toLongLong();

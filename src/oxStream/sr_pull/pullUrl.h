@@ -11,6 +11,11 @@ struct pullUrl {
 
     // Longest URL accepted: it is stored in stream.json and shown in every status.
     static constexpr int kMaxUrlLength = 1024;
+    // A host is an IPv4 address or a DNS name: letters, digits, hyphens and
+    // dots, labels of at most 63 characters, 253 in all. Nothing else reaches
+    // a resolver or a log line.
+    static constexpr int kMaxHostLength = 253;
+    static constexpr int kMaxLabelLength = 63;
     // What libsrt accepts as a passphrase (SRTO_PASSPHRASE).
     static constexpr int kMinPassphrase = 10;
     static constexpr int kMaxPassphrase = 79;
@@ -19,7 +24,7 @@ struct pullUrl {
     static constexpr int kMaxLatencyMs = 10000;
 
     Scheme scheme = None;
-    QString host;  // without the brackets of an IPv6 literal
+    QString host;  // hostIsValid() holds for it
     int port = 0;
     int latencyMs = kDefaultLatencyMs;
     QByteArray passphrase; // empty: unencrypted
@@ -29,6 +34,8 @@ struct pullUrl {
 
     // Any thread.
     static pullUrl parse(const QString& text);
+    // Any thread: true for a dotted IPv4 address or a DNS name as above.
+    static bool hostIsValid(const QString& host);
     // The text with its passphrase hidden, for log lines.
     static QString redacted(const QString& text);
 };

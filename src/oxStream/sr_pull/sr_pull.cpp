@@ -1,12 +1,15 @@
 #include "sr_pull.h"
+#include "service/logLimit.h"
 #include "service/oxProfile.h"
 #include "oxStream.h"
 #include "pullLink.h"
 #include "pullResolve.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <chrono>
 
 #include <netinet/in.h>
@@ -40,7 +43,7 @@ const char* stateName(int s)
 
 sr_pull::sr_pull(int endpointId_, QJsonObject cfg)
     : target(pullUrl::parse(cfg.value(QStringLiteral("url")).toString()))
-    , shown(pullUrl::redacted(cfg.value(QStringLiteral("url")).toString()).toUtf8())
+    , shown(logSafeText(pullUrl::redacted(cfg.value(QStringLiteral("url")).toString())).toUtf8())
     , liveStatus(oxProfile::current().liveStatus)
 {
     takeIdentity(endpointId_, QStringLiteral("sr_pull"), cfg, 0);
@@ -117,6 +120,26 @@ oxEndpointFigures sr_pull::figures()
     return f;
 }
 
+std::vector<oxEndpointClient> sr_pull::clientList()
+{
+    if (stateNow.load() != Connected)
+        return {};
+    oxEndpointClient c;
+    {
+        std::lock_guard<std::mutex> g(peerLock);
+        c.address = peer.address;
+        c.port = peer.port;
+        c.sinceMs = peer.sinceMs;
+        c.bytesReceived = static_cast<uint64_t>(std::max<int64_t>(0, bytes.load() - peer.bytesAtStart));
+    }
+    if (target.scheme == pullUrl::Oxdp) {
+        std::lock_guard<std::mutex> g(statsLock);
+        c.rttMs = stats.msRTT;
+        c.lossPackets = stats.pktRcvLossTotal;
+    }
+    return {c};
+}
+
 void sr_pull::heartTimerSlots()
 {
     statsRequested.store(true);
@@ -161,14 +184,15 @@ bool sr_pull::ownOutput(const sockaddr* addr, int port) const
 void sr_pull::fail(const QString& why)
 {
     ++failedAttempts;
-    qCDebug(lcPull, "%s: attempt failed: %s", shown.constData(), qUtf8Printable(why));
+    const QString safe = logSafeText(why);
+    qCDebug(lcPull, "%s: attempt failed: %s", shown.constData(), qUtf8Printable(safe));
     if (failing)
         return;
     failing = true;
     if (everConnected)
-        qCWarning(lcPull, "pull source %s lost: %s; reconnecting", shown.constData(), qUtf8Printable(why));
+        qCWarning(lcPull, "pull source %s lost: %s; reconnecting", shown.constData(), qUtf8Printable(safe));
     else
-        qCWarning(lcPull, "pull source %s: %s; retrying", shown.constData(), qUtf8Printable(why));
+        qCWarning(lcPull, "pull source %s: %s; retrying", shown.constData(), qUtf8Printable(safe));
 }
 
 // A connection that is lost after it came up is a failure like one that never
@@ -184,16 +208,22 @@ bool sr_pull::attempt()
             fail(why);
         return false;
     }
+    // Built at every attempt: a reconnection carries the callers served now.
+    const QByteArray chain =
+        srt && stream ? pullChain::streamIdFor(stream->streamId, stream->pullChains.downstream()) : QByteArray();
     std::unique_ptr<pullLink> link;
+    const pullAddress* connectedTo = nullptr;
     for (const pullAddress& a : addrs) {
         if (ownOutput(reinterpret_cast<const sockaddr*>(&a.addr), target.port)) {
             why = QStringLiteral("%1 is this stream's own output").arg(pullResolve::text(a));
             continue;
         }
-        link = srt ? pullLink::srt(target.latencyMs, target.passphrase) : pullLink::tcp();
+        link = srt ? pullLink::srt(target.latencyMs, target.passphrase, chain) : pullLink::tcp();
         qCDebug(lcPull, "%s: connecting to %s", shown.constData(), qUtf8Printable(pullResolve::text(a)));
-        if (link->open(reinterpret_cast<const sockaddr*>(&a.addr), a.len, stopRequested, &why))
+        if (link->open(reinterpret_cast<const sockaddr*>(&a.addr), a.len, stopRequested, &why)) {
+            connectedTo = &a;
             break;
+        }
         link.reset();
         if (stopRequested.load())
             return true;
@@ -201,6 +231,15 @@ bool sr_pull::attempt()
     if (!link) {
         fail(why);
         return false;
+    }
+    {
+        const QString where = pullResolve::text(*connectedTo);
+        const int colon = where.lastIndexOf(QLatin1Char(':'));
+        std::lock_guard<std::mutex> g(peerLock);
+        peer.address = where.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+        peer.port = where.mid(colon + 1).toInt();
+        peer.sinceMs = QDateTime::currentMSecsSinceEpoch();
+        peer.bytesAtStart = bytes.load();
     }
     stateNow.store(Connected);
     if (everConnected)

@@ -44,6 +44,8 @@ public:
     QJsonObject getStatus() override; // main thread; counters are atomics, statistics under statsLock
     // Main thread, atomics only: the connection counts as the one publisher.
     oxEndpointFigures figures() override;
+    // Main thread: the connection, while there is one, as the one publisher.
+    std::vector<oxEndpointClient> clientList() override;
 
     // For tests and status.
     State state() const { return State(stateNow.load()); }
@@ -65,7 +67,7 @@ private:
     bool ownOutput(const sockaddr* addr, int port) const;
 
     const pullUrl target;
-    const QByteArray shown; // the url for log lines, passphrase hidden
+    const QByteArray shown; // the url for log lines: passphrase hidden, escaped
     const bool liveStatus;
     std::thread worker;
     std::atomic<bool> stopRequested{true};
@@ -81,6 +83,15 @@ private:
     bool everConnected = false;
     bool failing = false;
     int failedAttempts = 0;
+
+    // Set by the worker when a connection comes up; read by the main thread.
+    std::mutex peerLock; // guards peer (never taken by the fan-out)
+    struct Peer {
+        QString address;
+        int port = 0;
+        int64_t sinceMs = 0;     // wall clock, milliseconds since the epoch
+        int64_t bytesAtStart = 0; // `bytes` when it came up
+    } peer;
 
     std::unique_ptr<QTimer> heartTimer;
     std::atomic<bool> statsRequested{false};

@@ -33,6 +33,7 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
     };
     guardTcpServer(*listener, this, false, port);
     listener->setThreadNum(kWorkerThreads);
+    listener->setMaxPerAddress(oxnet::TcpServer::kStreamMaxPerAddress);
     listener->setBulkReads(true); // a fast source is read in big chunks: fewer fan-outs
     listener->start();
     listening = true;

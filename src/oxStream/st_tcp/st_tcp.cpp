@@ -29,6 +29,7 @@ st_tcp::st_tcp(int endpointId_, QJsonObject cfg)
     };
     guardTcpServer(*listener, this, true, port);
     listener->setThreadNum(kWorkerThreads);
+    listener->setMaxPerAddress(oxnet::TcpServer::kStreamMaxPerAddress);
     // What clients send is ignored: a small read area per client is enough.
     listener->setReadBufSize(kClientReadBufSize);
     if (!listensOnlyWhileStarted)

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -328,6 +329,79 @@ TEST_F(PullCascade, H265FromFfmpegThroughOriginAndEdgeKeepsEveryFrame)
     EXPECT_EQ(std::atoi(probe.out.c_str()), kFrames) << probe.out;
 }
 
+// Two instances whose streams 0 pull from each other over SRT: the second
+// pull carries the first one's chain, and the origin's output refuses it.
+TEST_F(PullCascade, SrtPullsBetweenTwoInstancesThatWouldLoopAreRefused)
+{
+    origin.options().env = {{"QT_LOGGING_RULES", "oxnode.pull.debug=true"}};
+    ASSERT_TRUE(origin.start());
+    ASSERT_TRUE(edge.start());
+    EXPECT_EQ(setPull(kEdge, QString("oxdp://%1:8020").arg(kOrigin)).value("results").toString(), "success");
+    ASSERT_TRUE(oxt::waitFor([] { return pullConnected(kEdge); }, 15000, 100));
+    EXPECT_EQ(setPull(kOrigin, QString("oxdp://%1:8020").arg(kEdge)).value("results").toString(), "success");
+    const std::string refused = "pull source oxdp://198.18.1.2:8020: refused: a loop";
+    ASSERT_TRUE(origin.process().waitForOutput(refused, 15000)) << origin.process().describe();
+    // Retried with its back-off and refused again; the edge says so once.
+    ASSERT_TRUE(oxt::waitFor([&] { return origin.process().countOccurrences("attempt failed: refused: a loop") >= 2; },
+                             15000, 100));
+    EXPECT_EQ(edge.process().countOccurrences("refused: loop, its chain already holds this stream"), 1);
+    EXPECT_NE(pullStatus(kOrigin).value("state").toString(), "connected");
+    EXPECT_TRUE(pullConnected(kEdge)) << "the pull that closes no loop stays";
+}
+
+// getStreamClients lists the pull connection like any publisher.
+TEST_F(PullCascade, PullConnectionIsListedAmongTheStreamsClients)
+{
+    ASSERT_TRUE(origin.start());
+    ASSERT_TRUE(edge.start());
+    const qint64 since = QDateTime::currentMSecsSinceEpoch();
+    EXPECT_EQ(setPull(kEdge, QString("oxtcp://%1:8020").arg(kOrigin)).value("results").toString(), "success");
+    ASSERT_TRUE(oxt::waitFor([] { return pullConnected(kEdge); }, 15000, 100));
+    auto source = tcpClient(origin, "127.0.0.1", 8010);
+    ASSERT_TRUE(source->sendAll(std::string(5000, 'p')));
+    QJsonObject client;
+    ASSERT_TRUE(oxt::waitFor([&] {
+        const QJsonObject r = command(kEdge, {{"cmd", "getStreamClients"}, {"id", 0}});
+        for (const QJsonValue ep : r.value("data").toObject().value("inList").toArray()) {
+            if (ep.toObject().value("type").toString() == "sr_pull" && !ep.toObject().value("clients").toArray().isEmpty())
+                client = ep.toObject().value("clients").toArray().at(0).toObject();
+        }
+        return client.value("bytesReceived").toDouble() >= 5000;
+    }, 10000, 100)) << QJsonDocument(client).toJson().toStdString();
+    EXPECT_EQ(client.value("address").toString(), kOrigin);
+    EXPECT_EQ(client.value("port").toInt(), 8020);
+    EXPECT_GE(client.value("since").toDouble(), double(since - 1000));
+}
+
+// Streams of one instance that would feed one another through local pulls.
+TEST(PullLocalLoop, APullFedByItsOwnStreamThroughLocalPullsIsRefused)
+{
+    oxt::OxNode node;
+    ASSERT_TRUE(node.dir().writeFile("appcfg.json", "{\"localDevCfg\": false, \"serverIP\": \"relay.example\"}"));
+    ASSERT_TRUE(node.dir().writeFile("stream.json", R"([{"id": 0, "name": "a"}, {"id": 1, "name": "b"},
+                                                        {"id": 2, "name": "c"}])"));
+    ASSERT_TRUE(node.start());
+    auto set = [](int id, const char* url) {
+        return command("127.0.0.1", {{"cmd", "setStreamPull"}, {"id", id}, {"url", url}});
+    };
+    EXPECT_EQ(set(0, "oxtcp://127.0.0.1:8040").value("results").toString(), "success"); // 0 <- 1
+    EXPECT_EQ(set(1, "oxdp://relay.example:8060").value("results").toString(), "success"); // 1 <- 2
+    struct Case { int id; const char* url; };
+    const Case loops[] = {
+        {1, "oxtcp://127.0.0.1:8020"},     // 1 <- 0 <- 1
+        {2, "oxtcp://127.0.0.5:8020"},     // 2 <- 0 <- 1 <- 2
+        {2, "oxdp://RELAY.example:8021"},  // the configured server address
+        {2, "oxtcp://localhost:8040"},
+    };
+    for (const Case& c : loops) {
+        const QJsonObject r = set(c.id, c.url);
+        EXPECT_EQ(r.value("results").toString(), "failed") << c.url;
+        EXPECT_TRUE(r.value("msg").toString().startsWith("loop:")) << c.url << ": " << r.value("msg").toString().toStdString();
+    }
+    EXPECT_EQ(set(2, "oxtcp://127.0.0.1:8010").value("results").toString(), "success") << "an input feeds nothing";
+    node.expectCleanExit();
+}
+
 // One instance is enough for the command's answers and the file.
 class PullSetting : public ::testing::TestWithParam<const char*>
 {
@@ -344,12 +418,14 @@ TEST_P(PullSetting, RefusalsSayWhyAndTheSettingSurvivesARestart)
         {"oxtcp://127.0.0.9:70000", "port out of range: 70000"},
         {"oxdp://127.0.0.1:8020", "loop: 127.0.0.1:8020 is this stream's own output on this machine"},
         {"oxtcp://localhost:8020", "loop:"},
+        {"oxtcp://\x1b\x07" "evil:9000", "url does not parse: bad host"},
     };
     for (const Case& c : refused) {
         const QJsonObject r = setPull("127.0.0.1", c.url);
         EXPECT_EQ(r.value("results").toString(), "failed") << c.url;
         EXPECT_TRUE(r.value("msg").toString().startsWith(c.msg)) << c.url << " -> " << r.value("msg").toString().toStdString();
     }
+    EXPECT_EQ(node.process().stderrText().find('\x07'), std::string::npos) << "a URL's text is escaped in the log";
     EXPECT_EQ(command("127.0.0.1", {{"cmd", "setStreamPull"}, {"id", 7}, {"url", "oxtcp://198.18.9.9:8020"}})
                   .value("msg")
                   .toString(),

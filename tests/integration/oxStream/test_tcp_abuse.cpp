@@ -89,11 +89,14 @@ protected:
     nodesim::Web web;
 };
 
-std::vector<std::unique_ptr<oxt::TcpClient>> connectMany(int port, int n)
+// n connections to port, from `from` (lo holds all of 127.0.0.0/8).
+std::vector<std::unique_ptr<oxt::TcpClient>> connectMany(int port, int n, const std::string& from = {})
 {
     std::vector<std::unique_ptr<oxt::TcpClient>> v;
     for (int i = 0; i < n; ++i) {
         v.push_back(std::make_unique<oxt::TcpClient>());
+        if (!from.empty())
+            v.back()->setLocalAddress(from);
         EXPECT_TRUE(v.back()->connect("127.0.0.1", port)) << "connection " << i;
     }
     return v;
@@ -104,7 +107,9 @@ TEST_F(TcpAbuse, IdleInputConnectionsCostLittleMemory)
     start();
     const long before = rss();
     const int base = fds();
-    auto idle = connectMany(8010, 400);
+    // From two addresses: one alone holds only a quarter of the slots.
+    auto idle = connectMany(8010, 200, "127.0.0.3");
+    auto idle2 = connectMany(8010, 200, "127.0.0.4");
     ASSERT_TRUE(waitAccepted(base, 400));
     EXPECT_TRUE(apiAnswersPromptly());
     const long after = rss();
@@ -112,7 +117,7 @@ TEST_F(TcpAbuse, IdleInputConnectionsCostLittleMemory)
         EXPECT_LT(after - before, 10 * kMiB) << "RSS " << before << " -> " << after << " KiB";
     }
     // They are served, not just held: each gets the keep-alive.
-    EXPECT_EQ(idle.back()->recvExactly(1, 3500), "\n");
+    EXPECT_EQ(idle2.back()->recvExactly(1, 3500), "\n");
 }
 
 TEST_F(TcpAbuse, ClientsThatNeverReadShareOneBacklog)
@@ -175,5 +180,47 @@ TEST_F(TcpAbuse, StreamPortFloodLeavesWebAndNodePortsUsable)
     nodesim::Node n("FLOOD-SN-1");
     EXPECT_TRUE(n.login());
 }
+
+// One address floods a stream port with more idle connections than the
+// endpoint has slots (1000); it holds only its share, and a viewer and a
+// source from another address are served meanwhile.
+class TcpAddressShare : public TcpAbuse, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(TcpAddressShare, OneAddressCannotTakeEverySlot)
+{
+    rlimit mine{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &mine), 0);
+    ASSERT_GE(mine.rlim_max, 2000u) << "the flood needs descriptors";
+    rlimit raised = mine;
+    raised.rlim_cur = mine.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    start();
+    auto flood = connectMany(GetParam(), 1100, "127.0.0.1");
+    ASSERT_TRUE(node.process().waitForOutput("refused: connections from this address reached their share", 10000));
+    EXPECT_TRUE(flood.back()->waitClosed(5000)) << "beyond its share the address is closed at accept";
+
+    oxt::TcpClient viewer, source;
+    viewer.setLocalAddress("127.0.0.2");
+    source.setLocalAddress("127.0.0.2");
+    ASSERT_TRUE(viewer.connect("127.0.0.1", 8020));
+    ASSERT_TRUE(source.connect("127.0.0.1", 8010));
+    const std::string chunk(1316, 'v');
+    std::string got;
+    EXPECT_TRUE(oxt::waitFor([&] {
+        source.sendAll(chunk);
+        got += viewer.recvSome(20);
+        return got.find_first_not_of('\n') != std::string::npos;
+    }, 10000, 10)) << "the other address's viewer got nothing";
+    EXPECT_FALSE(viewer.peerClosed());
+    EXPECT_TRUE(apiAnswersPromptly());
+    flood.clear();
+}
+
+INSTANTIATE_TEST_SUITE_P(OutputAndInput, TcpAddressShare, ::testing::Values(8020, 8010),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 8020 ? "output" : "input";
+                         });
 
 }  // namespace

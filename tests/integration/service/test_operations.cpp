@@ -253,10 +253,14 @@ TEST_F(Operations, MetricsFromAnotherAddressNeedTheWebUsersBasicCredentials)
             EXPECT_NE(r.body.find("oxnode_build_info"), std::string::npos) << c.what;
         }
     }
-    const oxt::HttpResponse local = oxt::httpRequest(8001, "GET", "/metrics");
+    // A request is counted once its reply is written, which the client may
+    // see first: the count is read until it is there.
+    oxt::HttpResponse local;
+    EXPECT_TRUE(oxt::waitFor([&] {
+        local = oxt::httpRequest(8001, "GET", "/metrics");
+        return local.body.find("oxnode_web_requests_total{result=\"unauthorized\"} 4\n") != std::string::npos;
+    }, 5000, 20)) << oxt::tail(local.body);
     EXPECT_EQ(local.status, 200);
-    EXPECT_NE(local.body.find("oxnode_web_requests_total{result=\"unauthorized\"} 4\n"), std::string::npos)
-        << oxt::tail(local.body);
 
     // Changed from the console, the password is kept as its digest: the
     // plain password still reads, and so does that configured value itself.

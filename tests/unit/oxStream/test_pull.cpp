@@ -1,4 +1,5 @@
 #include "sr_pull/pullBackoff.h"
+#include "sr_pull/pullChain.h"
 #include "sr_pull/pullResolve.h"
 #include "sr_pull/pullUrl.h"
 #include "service/streamPull.h"
@@ -12,7 +13,7 @@ TEST(PullUrl, AcceptedForms)
         {"oxdp://origin.example:8020", pullUrl::Oxdp, "origin.example", 8020, 20, ""},
         {"oxdp://10.1.2.3:8040?latency=120", pullUrl::Oxdp, "10.1.2.3", 8040, 120, ""},
         {"OXDP://h:1?passphrase=abc%26defghij&latency=0", pullUrl::Oxdp, "h", 1, 0, "abc&defghij"},
-        {"oxtcp://[fd00::1]:8020", pullUrl::Oxtcp, "fd00::1", 8020, 20, ""},
+        {"oxtcp://A-1.b2.example.:8020", pullUrl::Oxtcp, "A-1.b2.example.", 8020, 20, ""},
         {"oxtcp://edge-1:65535/", pullUrl::Oxtcp, "edge-1", 65535, 20, ""},
     };
     for (const Case& c : cases) {
@@ -42,6 +43,19 @@ TEST(PullUrl, RefusalsSayWhy)
         {"oxdp://origin:99999999999", "port out of range"},
         {"oxdp://or igin:8020", "url does not parse: bad host"},
         {"oxdp://::1:8020", "url does not parse: bad host"},
+        {"oxtcp://[fd00::1]:8020", "url does not parse: bad host"},
+        {"oxtcp://\x1b\x07" "evil:9000", "url does not parse: bad host"},
+        {QString::fromLatin1("oxtcp://ev\0il.example:9000", sizeof "oxtcp://ev\0il.example:9000" - 1), "url does not parse: bad host"},
+        {QString::fromUtf8("oxtcp://ev\u0085il.example:9000"), "url does not parse: bad host"},   // C1 control
+        {QString::fromUtf8("oxtcp://\u202Eelpmaxe.live:9000"), "url does not parse: bad host"}, // right-to-left override
+        {"oxtcp://user@origin:9000", "url does not parse: bad host"},
+        {"oxtcp://or_igin:9000", "url does not parse: bad host"},
+        {"oxtcp://-origin:9000", "url does not parse: bad host"},
+        {"oxtcp://origin-.example:9000", "url does not parse: bad host"},
+        {"oxtcp://origin..example:9000", "url does not parse: bad host"},
+        {"oxtcp://" + QString(64, 'a') + ".example:9000", "url does not parse: bad host"},
+        {"oxtcp://10.0.0.256:9000", "url does not parse: bad host"},
+        {"oxtcp://10.0.0:9000", "url does not parse: bad host"},
         {"oxdp://origin:8020?passphrase=short", "url does not parse: passphrase must be 10 to 79"},
         {"oxdp://origin:8020?passphrase=" + QString(80, 'p'), "url does not parse: passphrase must be 10 to 79"},
         {"oxdp://origin:8020?latency=-1", "url does not parse: latency"},
@@ -72,7 +86,6 @@ TEST(StreamPull, OwnOutputOnThisMachineIsALoop)
         {"oxtcp://localhost:8020", 0, true},
         {"oxtcp://127.0.0.2:8061", 2, true},
         {"oxtcp://0.0.0.0:8040", 1, true},
-        {"oxdp://[::1]:8040", 1, true},
         {"oxdp://127.0.0.1:8040", 0, false},  // another stream's output
         {"oxtcp://127.0.0.1:8010", 0, false}, // an input
         {"oxdp://192.0.2.7:8020", 0, false},  // not an address of this machine
@@ -117,4 +130,52 @@ TEST(PullResolve, LiteralsAtOnceNamesOnAThreadOfTheirOwn)
     stop.store(true); // a stopped endpoint never waits for the resolver
     EXPECT_TRUE(pullResolve::lookup("localhost", 8040, false, stop, &why).empty());
     EXPECT_EQ(why, QString("stopped"));
+}
+
+TEST(PullUrl, HostOfAtMost253Characters)
+{
+    QString host;
+    while (host.size() < 253)
+        host += QStringLiteral("abcdefgh.");
+    host = host.left(253);
+    if (host.endsWith(QLatin1Char('.')))
+        host[252] = QLatin1Char('x');
+    EXPECT_TRUE(pullUrl::parse("oxtcp://" + host + ":1").ok());
+    EXPECT_FALSE(pullUrl::parse("oxtcp://" + host + "x:1").ok());
+}
+
+TEST(PullChain, StreamIdCarriesThisStreamFirstAndParsesBack)
+{
+    const QByteArray self = pullChain::entry(4);
+    ASSERT_EQ(self.size(), 18);
+    EXPECT_EQ(pullChain::entry(4), self) << "stable within the process";
+    const QByteArray other = "0123456789abcdef/2";
+    const QByteArray id = pullChain::streamIdFor(4, {other, self, other});
+    EXPECT_EQ(id, "#!::oxchain=" + self + "." + other);
+    EXPECT_EQ(pullChain::parse(id.constData()), (QList<QByteArray>{self, other}));
+
+    QList<QByteArray> many;
+    for (int i = 0; i < 40; ++i)
+        many.append("0123456789abcdef/" + QByteArray::number(i));
+    EXPECT_EQ(pullChain::parse(pullChain::streamIdFor(0, many).constData()).size(), pullChain::kMaxEntries);
+}
+
+TEST(PullChain, ForeignOrMalformedStreamIdsHoldNoChain)
+{
+    struct Case { const char* in; int entries; };
+    const Case cases[] = {
+        {"", 0},
+        {"live/stream1", 0},
+        {"#!::r=live,m=request", 0},
+        {"#!::oxchain=", 0},
+        {"#!::oxchain=0123456789ABCDEF/1", 0},  // upper case
+        {"#!::oxchain=0123456789abcde/1", 0},   // 15 digits
+        {"#!::oxchain=0123456789abcdef/", 0},
+        {"#!::oxchain=0123456789abcdef/12345", 0},
+        {"#!::oxchain=0123456789abcdef/1x", 0},
+        {"#!::m=request,oxchain=0123456789abcdef/1.junk.fedcba9876543210/22", 2},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(pullChain::parse(c.in).size(), c.entries) << c.in;
+    EXPECT_TRUE(pullChain::parse(nullptr).isEmpty());
 }
