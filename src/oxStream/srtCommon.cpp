@@ -27,7 +27,7 @@ void libLogHandler(void*, int level, const char*, int, const char*, const char* 
 {
     // An operator who turned the library's debug on wants every line.
     const bool debug = lcSrtLib().isDebugEnabled();
-    if (!debug && !peerLineAllowed())
+    if (!debug && !peerLineAllowed(peerLine::chatter))
         return;
     size_t len = std::strlen(message);
     while (len > 0 && (message[len - 1] == '\n' || message[len - 1] == '\r'))
@@ -96,7 +96,7 @@ int libLogLevel()
 
 void logError(const char* prefix, const char* suffix)
 {
-    if (!peerLineAllowed())
+    if (!peerLineAllowed(peerLine::chatter))
         return;
     qCDebug(lcSrt, "%s%s%s", prefix, srt_getlasterror_str(), suffix);
 }
@@ -166,7 +166,7 @@ SRTSOCKET acceptCaller(SRTSOCKET listener, const char* acceptText, bool withHand
         logError(acceptText);
         return SRT_INVALID_SOCK;
     }
-    if (!peerLineAllowed())
+    if (!peerLineAllowed(peerLine::chatter))
         return c;
     char host[1025] = "";
     char serv[32] = "";

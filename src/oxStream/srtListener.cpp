@@ -220,7 +220,7 @@ void srtListener::srtEvent(SRTSOCKET s)
         return; // the attempt is ending; its thread releases everything
     const SRT_SOCKSTATUS state = srt_getsockstate(s);
     if (oxSrt::isGone(state)) {
-        if (peerLineAllowed())
+        if (peerLineAllowed(peerLine::chatter))
             qCDebug(lcSrt, "source disconnected. status=%d", static_cast<int>(state));
         callerGone(s);
         dropCaller(s);

@@ -107,11 +107,16 @@ bool logBudget::allow(int64_t* heldBack)
 
 bool logBudget::allowAt(int64_t nowMs, int64_t* heldBack)
 {
+    return allowAt(nowMs, heldBack, m_lines);
+}
+
+bool logBudget::allowAt(int64_t nowMs, int64_t* heldBack, int share)
+{
     int64_t window = m_windowMs.load(std::memory_order_relaxed);
     if (nowMs - window >= 1000 && m_windowMs.compare_exchange_strong(window, nowMs, std::memory_order_relaxed))
         m_used.store(0, std::memory_order_relaxed);
     // Racing a new window may let a line or two more through: harmless.
-    if (m_used.fetch_add(1, std::memory_order_relaxed) < m_lines) {
+    if (m_used.load(std::memory_order_relaxed) < share && m_used.fetch_add(1, std::memory_order_relaxed) < m_lines) {
         const int64_t held = m_held.exchange(0, std::memory_order_relaxed);
         if (heldBack)
             *heldBack = held;
@@ -123,11 +128,12 @@ bool logBudget::allowAt(int64_t nowMs, int64_t* heldBack)
     return false;
 }
 
-bool peerLineAllowed()
+bool peerLineAllowed(peerLine kind)
 {
     static logBudget budget;
     int64_t held = 0;
-    if (!budget.allow(&held))
+    const int share = kind == peerLine::chatter ? budget.linesPerSecond() / 2 : budget.linesPerSecond();
+    if (!budget.allowAt(logThrottleNowMs(), &held, share))
         return false;
     if (held > 0)
         qCWarning(lcService, "log budget: %lld lines from peers held back (at most %d a second)",

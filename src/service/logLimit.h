@@ -72,6 +72,9 @@ public:
     // lines were refused since the last time a count was handed out.
     bool allow(int64_t* heldBack = nullptr);
     bool allowAt(int64_t nowMs, int64_t* heldBack = nullptr);
+    // The same for a line that may use only the first `share` lines of a second.
+    bool allowAt(int64_t nowMs, int64_t* heldBack, int share);
+    int linesPerSecond() const { return m_lines; }
 
 private:
     const int m_lines;
@@ -84,7 +87,11 @@ private:
 // (refusals, handshake failures, libsrt's own lines). When lines were held
 // back, the first line allowed afterwards is preceded by
 // "log budget: N lines from peers held back (at most M a second)".
-bool peerLineAllowed();
+// Refusals name a peer an operator may be looking for; chatter (libsrt's
+// own lines, accepts and ends of callers) may use only half of each second's
+// budget, so that a noisy peer never starves the refusals.
+enum class peerLine { refusal, chatter };
+bool peerLineAllowed(peerLine kind = peerLine::refusal);
 
 // Monotonic milliseconds, the clock of both throttles.
 int64_t logThrottleNowMs();
