@@ -4,6 +4,7 @@
 #include "service/opsCounters.h"
 #include "service/oxServices.h"
 #include "httpsSettings.h"
+#include "sr_pull/pullUrl.h"
 #include "webGuard.h"
 #include "webHttp.h"
 #include "webPeerLimits.h"
@@ -145,20 +146,6 @@ int sendTooManyWebSockets(mg_connection* conn)
     return 503;
 }
 
-// A name a self-signed certificate can carry: an IPv4 address or a DNS name.
-bool certificateName(const QString& name)
-{
-    if (name.isEmpty() || name.size() > 253)
-        return false;
-    if (!QHostAddress(name).isNull())
-        return true;
-    for (const QChar c : name) {
-        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != QLatin1Char('-') && c != QLatin1Char('.'))
-            return false;
-    }
-    return true;
-}
-
 // CivetWeb fills in the client's address before it calls initConnection but
 // lets mg_get_request_info answer only once a request is under way. The
 // address lies in the connection object at the place mg_get_request_info
@@ -214,7 +201,7 @@ void webThread::prepareHttps()
     if (s.cert.isEmpty() && !QFileInfo::exists(kSelfSignedCertFile)) {
         QStringList names;
         for (const QString& name : {QSysInfo::machineHostName(), services->serverIP}) {
-            if (certificateName(name) && !names.contains(name))
+            if (pullUrl::hostIsValid(name) && !names.contains(name))
                 names << name;
         }
         if (names.isEmpty())
