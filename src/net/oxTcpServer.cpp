@@ -21,6 +21,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -63,12 +64,14 @@ constexpr int kMaxIov = 260;
 // descriptors are handed out lowest first, so fd >= limit - reserve means at
 // most `reserve` are left. The limit is read each time: it may be changed
 // from outside while the service runs.
-bool inFdReserve(int fd)
+bool inFdReserve(int fd, int reserve)
 {
+    if (reserve <= 0)
+        return false;
     rlimit rl{};
     if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
         return false;
-    return static_cast<rlim_t>(fd) + oxnet::TcpServer::kFdReserve >= rl.rlim_cur;
+    return static_cast<rlim_t>(fd) + static_cast<rlim_t>(reserve) >= rl.rlim_cur;
 }
 
 // Shared by every server: a flood on any stream port prints one line a second.
@@ -545,6 +548,16 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
     return static_cast<int>(len);
 }
 
+int SocketChannel::unreadBytes() const
+{
+    std::lock_guard<std::mutex> lk(writeMutex_);
+    int unread = 0;
+    // Under writeMutex_ the descriptor cannot be closed and its number reused meanwhile.
+    if (!fdOpen_ || ::ioctl(fd_, FIONREAD, &unread) != 0)
+        return 0;
+    return unread;
+}
+
 void SocketChannel::close()
 {
     std::lock_guard<std::mutex> lk(writeMutex_);
@@ -748,6 +761,7 @@ TcpServer::TcpServer()
     : acceptCtx_(1)
     , acceptor_(acceptCtx_)
     , acceptRetry_(acceptCtx_)
+    , acceptWork_(asio::make_work_guard(acceptCtx_))
 {
 }
 
@@ -773,7 +787,7 @@ int TcpServer::createsocket(int port, const char* host)
     if (!ec)
         acceptor_.bind(ep, ec);
     if (!ec)
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        acceptor_.listen(listenBacklog_ > 0 ? listenBacklog_ : asio::socket_base::max_listen_connections, ec);
     if (!ec)
         acceptor_.non_blocking(true, ec);
     if (ec) {
@@ -862,18 +876,34 @@ void TcpServer::doAccept()
     acceptor_.async_wait(asio::socket_base::wait_read, [this](const asio::error_code& ec) {
         if (ec || !acceptor_.is_open())
             return; // closed
-        try {
-            acceptReady();
-        } catch (...) {
-            logHandlerException("accept");
-            doAccept();
-        }
+        acceptNow();
     });
+}
+
+// Acceptor thread. The listener is watched edge-triggered: after a pause
+// (admission, an accept error) connections may already wait with no new
+// edge to come, so accepting goes on by trying at once.
+void TcpServer::acceptNow()
+{
+    try {
+        acceptReady();
+    } catch (...) {
+        logHandlerException("accept");
+        doAccept();
+    }
 }
 
 void TcpServer::acceptReady()
 {
     for (int i = 0; i < 64; ++i) {
+        if (admission && !admission()) {
+            // Set on this thread, so a resume posted from now on finds it;
+            // asked again, for room made before the flag was seen.
+            acceptPaused_.store(true, std::memory_order_release);
+            if (!admission())
+                return;
+            acceptPaused_.store(false, std::memory_order_release);
+        }
         detail::TcpWorker* w = leastLoadedWorker();
         asio::ip::tcp::endpoint peer;
         socklen_t peerLen = static_cast<socklen_t>(peer.capacity());
@@ -888,13 +918,15 @@ void TcpServer::acceptReady()
         if (ec) {
             // Out of descriptors or memory: back off instead of spinning.
             int64_t held = 0;
-            if (acceptFailedLog.allow(&held))
+            if (onAcceptError)
+                onAcceptError(ec.message());
+            else if (acceptFailedLog.allow(&held))
                 qCWarning(lcTcp, "tcp accept failed: %s (%lld more not logged)", ec.message().c_str(),
                           static_cast<long long>(held));
-            acceptRetry_.expires_after(std::chrono::milliseconds(100));
+            acceptRetry_.expires_after(std::chrono::milliseconds(kAcceptRetryMs));
             acceptRetry_.async_wait([this](const asio::error_code& e) {
                 if (!e && acceptor_.is_open())
-                    doAccept();
+                    acceptNow();
             });
             return;
         }
@@ -902,7 +934,7 @@ void TcpServer::acceptReady()
         const char* refusal = full ? "connection limit reached" : nullptr;
         asio::error_code addrEc;
         const std::string address = peer.address().to_string(addrEc);
-        if (!refusal && inFdReserve(fd))
+        if (!refusal && inFdReserve(fd, fdReserve_))
             refusal = "descriptor reserve reached";
         if (!refusal && addressHoldsItsShare(address))
             refusal = "connections from this address reached their share";
@@ -921,6 +953,17 @@ void TcpServer::acceptReady()
         addChannel(w, fd, peer);
     }
     doAccept();
+}
+
+void TcpServer::resumeAccepting()
+{
+    if (!acceptingPaused() || !started_ || stopped_)
+        return;
+    asio::post(acceptCtx_, [this] {
+        if (!acceptPaused_.exchange(false, std::memory_order_acq_rel) || !acceptor_.is_open())
+            return;
+        acceptNow();
+    });
 }
 
 void TcpServer::addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::endpoint& peer)

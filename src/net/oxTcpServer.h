@@ -87,7 +87,14 @@ public:
     // fresh area). Null when the message fills less than half the area: a
     // reference would pin more than twice its bytes, so copy those instead.
     std::shared_ptr<const void> sharedReadArea() const;
+    // Worker thread only: state the owner of the callbacks keeps per
+    // connection (set in onConnection, released with the channel).
+    void setContext(std::shared_ptr<void> c) { context_ = std::move(c); }
+    const std::shared_ptr<void>& context() const { return context_; }
 
+    // Thread safe (write lock): bytes the peer sent that the kernel holds
+    // unread (FIONREAD); 0 once closed.
+    int unreadBytes() const;
     // Thread safe (write lock): bytes accepted by write() not yet handed to the kernel.
     size_t queuedBytes() const;
     // Thread safe, without any lock: the same figures as last stored by the
@@ -138,6 +145,7 @@ private:
     bool bulk_ = false;            // worker thread only: reported readable at kBulkLowWater only
     int64_t bulkDueNs_ = 0;        // worker thread only: bytes below the mark are read by then; 0: none wait
     bool fdOpen_ = true;           // writeMutex_: fd_ not closed yet
+    std::shared_ptr<void> context_; // worker thread only
 
     mutable std::mutex writeMutex_;
     // Guarded by writeMutex_. Once closing_ is set no byte is sent any more and
@@ -206,6 +214,12 @@ public:
     void setMaxConnections(size_t n) { maxConnections_ = n; }
     void setMaxPerAddress(size_t n) { maxPerAddress_ = n; } // 0: only maxConnections
     void setBulkReads(bool on) { bulkReads_ = on; } // see kBulkReadBytes; off by default
+    // Descriptors this server leaves to the rest of the process (default
+    // kFdReserve). A server that is itself what the reserve is kept for sets 0.
+    void setFdReserve(int n) { fdReserve_ = n < 0 ? 0 : n; }
+    // Before createsocket(): connections the kernel holds until they are
+    // accepted (default: the system's maximum, SOMAXCONN).
+    void setListenBacklog(int n) { listenBacklog_ = n; }
     size_t readBufSize() const { return readBufSize_; }
 
     // Set on the owner thread before start(); called on worker threads.
@@ -214,6 +228,19 @@ public:
     // Set on the owner thread before start(); called on the acceptor thread.
     // A peer it refuses is closed at once, before any callback.
     std::function<bool(const asio::ip::tcp::endpoint& peer)> acceptFilter;
+    // Set on the owner thread before start(); called on the acceptor thread
+    // before each accept. False pauses accepting (newcomers wait in the
+    // listen backlog) until resumeAccepting().
+    std::function<bool()> admission;
+    // Set on the owner thread before start(); called on the acceptor thread
+    // when accepting fails for want of descriptors or memory, instead of the
+    // server's own line. Accepting is retried after kAcceptRetryMs.
+    std::function<void(const std::string& reason)> onAcceptError;
+    static constexpr int kAcceptRetryMs = 100;
+    // Owner thread: accepting goes on after admission said no. Does nothing
+    // unless it is paused.
+    void resumeAccepting();
+    bool acceptingPaused() const { return acceptPaused_.load(std::memory_order_acquire); }
 
     // Owner thread: starts the acceptor and worker threads and returns once they run.
     // Does nothing unless createsocket() succeeded.
@@ -265,6 +292,7 @@ private:
     friend class SocketChannel;
     void doAccept();
     void acceptReady();
+    void acceptNow();
     void addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::endpoint& peer);
     void removeChannel(SocketChannel* ch);
     detail::TcpWorker* leastLoadedWorker() const;
@@ -277,10 +305,16 @@ private:
     size_t maxConnections_ = kDefaultMaxConnections;
     size_t maxPerAddress_ = 0;
     bool bulkReads_ = false;
+    int fdReserve_ = kFdReserve;
+    int listenBacklog_ = -1; // -1: SOMAXCONN
+    std::atomic<bool> acceptPaused_{false}; // written on the acceptor thread
     SharedSlicer slicer_; // guarded by channelsMutex_ (broadcast)
     asio::io_context acceptCtx_;
     asio::ip::tcp::acceptor acceptor_;
     asio::steady_timer acceptRetry_;
+    // Keeps the acceptor's loop running while accepting is paused (nothing
+    // else is pending then); stop() ends the loop regardless.
+    asio::executor_work_guard<asio::io_context::executor_type> acceptWork_;
     std::thread acceptThread_;
     std::vector<std::unique_ptr<detail::TcpWorker>> workers_;
     mutable std::mutex channelsMutex_;

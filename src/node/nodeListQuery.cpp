@@ -2,6 +2,7 @@
 #include "oxNode.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include <algorithm>
 #include <climits>
@@ -152,4 +153,18 @@ QJsonObject nodeSummary(const QList<oxNode*>& nodes)
                                     {QStringLiteral("byWorkMode"), counts(byWorkMode)},
                                     {QStringLiteral("byVersion"), counts(byVersion)},
                                     {QStringLiteral("hottest"), hot}}}};
+}
+
+QByteArray nodeListText(const QList<oxNode*>& nodes)
+{
+    QByteArray out;
+    out.reserve(64 + nodes.size() * 512);
+    out += "{\"cmd\":\"nodeList\",\"data\":[";
+    for (int i = 0; i < nodes.size(); ++i) {
+        if (i > 0)
+            out += ',';
+        out += QJsonDocument(nodes.at(i)->getStatus()).toJson(QJsonDocument::Compact);
+    }
+    out += "],\"msg\":\"success\"}";
+    return out;
 }

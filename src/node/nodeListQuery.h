@@ -2,6 +2,7 @@
 // The node list at fleet size: "getNodeList" with a page and filters, and
 // "getNodeSummary". A "getNodeList" without any of the page or filter keys
 // is answered as it always was. Main thread (the owner of the nodes).
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -34,6 +35,11 @@ struct nodeListQuery {
 // {"cmd": "nodeList", "msg": "success", "data": the page, "total": the
 // nodes the filters match}, or the refusal with its reason.
 QJsonObject nodeListPage(const QList<oxNode*>& nodes, const QJsonObject& cmd);
+// The whole list's reply, {"cmd": "nodeList", "data": [...], "msg":
+// "success"}, as compact JSON text written node by node: the same bytes as
+// serialising the reply object, without first building one array of every
+// node (whose every append copies it whole).
+QByteArray nodeListText(const QList<oxNode*>& nodes);
 // {"cmd": "nodeSummary", "msg": "success", "data": {"online", "offline",
 // "byWorkMode", "byVersion", "hottest"}}.
 QJsonObject nodeSummary(const QList<oxNode*>& nodes);

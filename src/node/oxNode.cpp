@@ -76,12 +76,13 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
     // Random rather than derived from the login time: a time-based token
     // could be guessed by anyone who knows when the node logged in.
     sessionToken = randomToken();
-    qCDebug(lcNode, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toString()), qUtf8Printable(sessionToken));
+    qCDebug(lcNodeFrame, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toString()), qUtf8Printable(sessionToken));
     const int newId = jsonInteger(json, QStringLiteral("id"));
     if (newId != id && !oxProfile::current().nodeKeepsNumber) {
         qCDebug(lcNode, "ID发生变更? new:%d old:%d", newId, id);
         id = newId;
     }
+    c->markLoggedIn();
     c->sendJson(QJsonObject{
         {kCmd, QStringLiteral("setToken")},
         {QStringLiteral("results"), QStringLiteral("success")},
@@ -171,7 +172,12 @@ void oxNode::nodeDiscovery()
 {
     if (services->localDevCfg)
         return; // the multicast probe takes its place
-    sendToNode(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
+    if (!client)
+        return;
+    // Every node gets it every second: encoded once.
+    if (discoveryFrame.isEmpty())
+        discoveryFrame = encodeFrame(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
+    client->sendFrame(discoveryFrame);
 }
 
 void oxNode::upData(QJsonObject json)

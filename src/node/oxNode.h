@@ -12,13 +12,28 @@
 class oxServices;
 class oxTcpClientSocket;
 
+// Nodes one instance is built to hold. The node port's connection cap and
+// the packaged unit's descriptor limit are sized from it, with the bounds
+// below; nothing assumes the descriptor limit of the machine it runs on.
+constexpr int kFleetNodes = 100000;
 // Connections accepted but not logged in yet. An honest node sends its login
 // as its first frame right after connecting. Past the bound the oldest whose
 // login is not under way (nothing sent, or nothing for a while) is closed to
 // make room, so a flood cannot hold the port while a login that is coming in
 // is never cut off; when every one of them is under way, accepting waits
-// until one logs in or ends, and newcomers wait in the listen backlog.
+// until one logs in or ends, and newcomers wait in the listen backlog. So
+// logins are admitted at the rate the service completes them.
 constexpr int kMaxPendingLogins = 256;
+// Connections the node port holds at once: the whole fleet logged in, and
+// the pending logins beside it (a node that reconnects holds its old
+// connection until the new login replaces it).
+constexpr int kMaxNodeConnections = kFleetNodes + kMaxPendingLogins;
+// Descriptors the packaged unit must allow (LimitNOFILE): the node port at
+// its cap, the room the stream endpoints' connection caps had before the
+// fleet grew, and the reserve the stream ports leave to the rest.
+constexpr int kStreamDescriptorRoom = 65536;
+constexpr int kStreamFdReserve = 64;
+constexpr int kServiceDescriptors = kMaxNodeConnections + kStreamDescriptorRoom + kStreamFdReserve;
 // Connections the kernel holds for the node port until they are accepted: a
 // whole fleet reconnects at once after a restart or a network cut, and a
 // connection dropped from a full backlog retries only seconds later. The
@@ -78,4 +93,6 @@ public Q_SLOTS:
 
 private:
     explicit oxNode(oxServices* services);
+
+    QByteArray discoveryFrame; // the heart tick's frame to this node, made once
 };

@@ -1,33 +1,29 @@
 // Node sessions on TCP port 8000 and local device discovery over multicast.
-// Main thread only: the node server, the connections, the multicast sockets
-// and the heart tick all live there, and the dispatcher runs there too.
+// Main thread only: the node records, the connection objects, the multicast
+// sockets and the heart tick live there, and the dispatcher runs there too.
+// The node port's sockets are read on network workers (nodeServer), which
+// hand over parsed frames.
 #include "service/logLimit.h"
 #include "service/logging.h"
 #include "oxFrames.h"
 #include "oxNode.h"
 #include "service/oxServices.h"
 #include "service/opsCounters.h"
+#include "nodeServer.h"
 #include "oxTcpClientSocket.h"
 #include "service/publicFunc.h"
 
-#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QNetworkInterface>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 namespace {
 
 // A connection that has not logged in by then is closed: a peer that
 // connects and says nothing must not hold a descriptor forever.
 constexpr int kLoginDeadlineMs = 10000;
-// Accepting pauses itself on errors such as descriptor exhaustion.
-constexpr int kAcceptRetryMs = 1000;
 // A node silent for more than this many whole seconds is logged out.
 constexpr qint64 kNodeTimeoutSec = 5;
 
@@ -42,19 +38,6 @@ logThrottleKeyed& datagramLog()
     return t;
 }
 
-// True when the process has no descriptor left for another connection.
-// Qt takes a failed accept for want of descriptors as a passing error and
-// tries again at once, so the node server would spin on it instead of
-// reporting acceptError: this probe lets it pause.
-bool descriptorsExhausted(qintptr fd)
-{
-    const int probe = ::fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0);
-    if (probe < 0)
-        return errno == EMFILE || errno == ENFILE;
-    ::close(probe);
-    return false;
-}
-
 QJsonObject refusal(const char* msg)
 {
     return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("logout")},
@@ -66,94 +49,73 @@ QJsonObject refusal(const char* msg)
 
 bool oxServices::closeSilentPendingLogin()
 {
-    const qint64 nowMs = QDeadlineTimer::current().deadline();
-    for (int i = 0; i < pendingLogins.size(); ++i) {
-        oxTcpClientSocket* c = pendingLogins.at(i);
-        if (c->loginUnderWay(nowMs))
-            continue;
-        pendingLogins.removeAt(i);
-        static logThrottle crowded;
-        int64_t held = 0;
-        if (crowded.allow(&held))
-            qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
-                              " (%lld held back)",
-                      kMaxPendingLogins, qUtf8Printable(c->peerIp), c->peerPort, static_cast<long long>(held));
-        c->close();
-        return true;
+    // The oldest by accept order: connections reach this thread from two
+    // workers, so the list's order is only roughly theirs; channel ids are
+    // handed out at accept.
+    const qint64 nowMs = oxNode::monotonicMs();
+    oxTcpClientSocket* oldest = nullptr;
+    for (oxTcpClientSocket* c : qAsConst(pendingLogins)) {
+        if ((!oldest || c->id() < oldest->id()) && !c->loginUnderWay(nowMs))
+            oldest = c;
     }
-    return false;
+    if (!oldest)
+        return false;
+    static logThrottle crowded;
+    int64_t held = 0;
+    if (crowded.allow(&held))
+        qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
+                          " (%lld held back)",
+                  kMaxPendingLogins, qUtf8Printable(oldest->peerIp), oldest->peerPort, static_cast<long long>(held));
+    oldest->close(); // leaves pendingLogins through its disconnect, which resumes accepting
+    return true;
 }
 
-void oxServices::tcpNewConnect()
+// The node server hands over each connection it accepted. Accepting pauses
+// by itself while kMaxPendingLogins of them have not logged in.
+void oxServices::nodeClientArrived(oxTcpClientSocket* client)
 {
-    while (tcpServer->hasPendingConnections()) {
-        if (pendingLogins.size() >= kMaxPendingLogins && !closeSilentPendingLogin()) {
-            // Every one of them is logging in: the next ones wait until one
-            // is done (see acceptWaitingNodes).
-            waitingForLoginRoom = true;
+    ++nodeConnections;
+    qCDebug(lcNodeFrame, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp), client->peerPort,
+            nodeConnections);
+    pendingLogins.append(client);
+    connect(client, &oxTcpClientSocket::revData, this, &oxServices::tcpRevData);
+    connect(client, &oxTcpClientSocket::ClientDisConnect, this, [this, client] {
+        --nodeConnections;
+        pendingLoginSettled(client);
+    });
+    loginDeadlines.emplace_back(oxNode::monotonicMs() + kLoginDeadlineMs, client);
+    if (!loginDeadlineTimer->isActive())
+        loginDeadlineTimer->start(kLoginDeadlineMs);
+}
+
+void oxServices::pendingLoginSettled(oxTcpClientSocket* client)
+{
+    if (pendingLogins.removeOne(client))
+        nodePort->loginSettled();
+}
+
+// Every connection waits the same time for its login, so accept order is
+// deadline order: one timer, armed for the oldest.
+void oxServices::closeLateLogins()
+{
+    const qint64 nowMs = oxNode::monotonicMs();
+    while (!loginDeadlines.empty()) {
+        const qint64 due = loginDeadlines.front().first;
+        if (due > nowMs) {
+            loginDeadlineTimer->start(static_cast<int>(due - nowMs));
             return;
         }
-        QTcpSocket* socket = tcpServer->nextPendingConnection();
-        // Owned by the service only so that a connection still open at
-        // shutdown is deleted; otherwise it deletes itself on disconnect.
-        auto* client = new oxTcpClientSocket(socket, this);
-        ++nodeConnections;
-        qCDebug(lcNode, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp),
-                client->peerPort, nodeConnections);
-        pendingLogins.append(client);
-        connect(client, &oxTcpClientSocket::revData, this, &oxServices::tcpRevData);
-        connect(client, &oxTcpClientSocket::ClientDisConnect, this, [this, client] {
-            --nodeConnections;
-            if (pendingLogins.removeOne(client))
-                acceptWaitingNodes();
-        });
-        QTimer::singleShot(kLoginDeadlineMs, client, [client] {
-            if (client->pElement || !client->isOpen())
-                return;
-            static logThrottleKeyed silent;
-            int64_t held = 0;
-            if (silent.allow(client->peerIp, &held))
-                qCDebug(lcNode, "no login from %s:%d within %d s, closing (%lld held back)",
-                        qUtf8Printable(client->peerIp), client->peerPort, kLoginDeadlineMs / 1000,
-                        static_cast<long long>(held));
-            client->close();
-        });
+        const QPointer<oxTcpClientSocket> client = loginDeadlines.front().second;
+        loginDeadlines.pop_front();
+        if (!client || client->pElement || !client->isOpen())
+            continue;
+        static logThrottleKeyed silent;
+        int64_t held = 0;
+        if (silent.allow(client->peerIp, &held))
+            qCDebug(lcNode, "no login from %s:%d within %d s, closing (%lld held back)", qUtf8Printable(client->peerIp),
+                    client->peerPort, kLoginDeadlineMs / 1000, static_cast<long long>(held));
+        client->close();
     }
-    checkNodeAccepting();
-}
-
-void oxServices::tcpAcceptError(QAbstractSocket::SocketError)
-{
-    pauseNodeAccepting(tcpServer->errorString());
-}
-
-// Accepting resumes once a descriptor is free again, checked every
-// kAcceptRetryMs; the line is printed when the pause starts.
-void oxServices::pauseNodeAccepting(const QString& reason)
-{
-    if (acceptResumePending)
-        return;
-    qCWarning(lcNode, "node port accept error: %s; accepting again in %d ms", qUtf8Printable(reason), kAcceptRetryMs);
-    tcpServer->pauseAccepting();
-    acceptResumePending = true;
-    QTimer::singleShot(kAcceptRetryMs, this, &oxServices::resumeNodeAccepting);
-}
-
-void oxServices::resumeNodeAccepting()
-{
-    if (descriptorsExhausted(tcpServer->socketDescriptor())) {
-        QTimer::singleShot(kAcceptRetryMs, this, &oxServices::resumeNodeAccepting);
-        return;
-    }
-    acceptResumePending = false;
-    tcpServer->resumeAccepting();
-}
-
-void oxServices::checkNodeAccepting()
-{
-    if (tcpServer && tcpServer->isListening() && !acceptResumePending
-        && descriptorsExhausted(tcpServer->socketDescriptor()))
-        pauseNodeAccepting(QStringLiteral("no descriptor left for another connection"));
 }
 
 void oxServices::tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject json)
@@ -170,17 +132,8 @@ void oxServices::tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject 
     else
         nodeTcpConnect(client, json);
     // A refused connection was closed (and forgotten) inside the calls above.
-    if (client->pElement && pendingLogins.removeOne(client))
-        acceptWaitingNodes();
-}
-
-void oxServices::acceptWaitingNodes()
-{
-    if (!waitingForLoginRoom)
-        return;
-    waitingForLoginRoom = false;
-    // Queued: this runs inside a connection's own signal.
-    QMetaObject::invokeMethod(this, &oxServices::tcpNewConnect, Qt::QueuedConnection);
+    if (client->pElement)
+        pendingLoginSettled(client);
 }
 
 void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
@@ -210,9 +163,9 @@ void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
 
 void oxServices::upNodeOnlineStatus()
 {
-    // Descriptors may also run out elsewhere (streams, the web server) while
-    // the node port is idle: its next connection would make it spin.
-    checkNodeAccepting();
+    // Logins under way a while ago may have stalled since: make room again.
+    if (nodePort->acceptingPaused())
+        closeSilentPendingLogin();
     // Whole seconds on the monotonic clock: local time would read the time
     // zone for every node, and a clock set back would keep nodes alive.
     const qint64 nowMs = oxNode::monotonicMs();

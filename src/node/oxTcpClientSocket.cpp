@@ -1,82 +1,40 @@
 #include "oxTcpClientSocket.h"
-#include "service/opsCounters.h"
-#include "service/logLimit.h"
+#include "nodeServer.h"
 #include "service/logging.h"
 
-#include <QDeadlineTimer>
-#include <QHostAddress>
-
-#include <sys/ioctl.h>
-
-namespace {
-
-// Lines a peer can repeat at will: one per second and peer address.
-logThrottleKeyed& overflowLog()
-{
-    static logThrottleKeyed t;
-    return t;
-}
-
-logThrottleKeyed& malformedLog()
-{
-    static logThrottleKeyed t;
-    return t;
-}
-
-} // namespace
-
-oxTcpClientSocket::oxTcpClientSocket(QTcpSocket* s, QObject* parent)
+oxTcpClientSocket::oxTcpClientSocket(oxnet::SocketChannelPtr ch, std::shared_ptr<nodeWire> w, QObject* parent)
     : oxObject(parent)
-    , socket(s)
+    , channel(std::move(ch))
+    , wire(std::move(w))
 {
-    if (!socket) {
-        closed = true;
-        deleteLater();
-        return;
-    }
-    // Owned from here on (the listening server no longer deletes it).
-    socket->setParent(this);
-    connect(socket, &QTcpSocket::readyRead, this, &oxTcpClientSocket::ReadData);
-    connect(socket, &QTcpSocket::disconnected, this, &oxTcpClientSocket::DisConnect);
-    connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-    connect(this, &oxTcpClientSocket::threadSendDataSignal, this, &oxTcpClientSocket::sendSocketData);
-    peerIp = socket->peerAddress().toString();
-    peerPort = socket->peerPort();
+    peerIp = QString::fromStdString(channel->peerIp());
+    peerPort = channel->peerPort();
 }
 
 oxTcpClientSocket::~oxTcpClientSocket()
 {
-    qCDebug(lcNode, "oxTcpClientSocket::~oxTcpClientSocket !!");
-    if (socket) {
-        // A socket still open at shutdown would report its disconnect to
-        // receivers that may be gone already.
-        socket->disconnect(this);
-        delete socket;
-    }
+    qCDebug(lcNodeFrame, "oxTcpClientSocket::~oxTcpClientSocket !!");
+    // Still open at shutdown: closed without reporting to receivers that may be gone.
+    channel->close();
 }
 
 void oxTcpClientSocket::sendJson(QJsonObject json)
 {
-    Q_EMIT threadSendDataSignal(encodeFrame(json));
+    sendFrame(encodeFrame(json));
 }
 
-void oxTcpClientSocket::sendSocketData(QByteArray data)
+void oxTcpClientSocket::sendFrame(const QByteArray& frame)
 {
-    if (socket && !closed)
-        socket->write(data);
+    channel->write(frame.constData(), static_cast<size_t>(frame.size()));
 }
 
 void oxTcpClientSocket::close()
 {
-    if (!socket || closed)
+    if (closed)
         return;
-    socket->flush();
-    socket->abort();
-    if (!closed) {
-        // The socket was no longer connected, so abort() reported nothing.
-        DisConnect();
-        deleteLater();
-    }
+    channel->close();
+    DisConnect();
+    deleteLater();
 }
 
 int oxTcpClientSocket::findStringEnd(const unsigned char* buf, int pos, int len)
@@ -84,69 +42,32 @@ int oxTcpClientSocket::findStringEnd(const unsigned char* buf, int pos, int len)
     return ::findStringEnd(buf, pos, len);
 }
 
-void oxTcpClientSocket::ReadData()
+void oxTcpClientSocket::markLoggedIn()
 {
-    if (closed)
-        return;
-    const QByteArray bytes = socket->readAll();
-    if (!bytes.isEmpty() && !pElement)
-        heardAtMs = QDeadlineTimer::current().deadline();
-    rxBuffer.append(bytes);
-    processFifo();
+    wire->loggedIn.store(true, std::memory_order_relaxed);
 }
 
 bool oxTcpClientSocket::loginUnderWay(qint64 nowMs) const
 {
-    if (heardAtMs >= 0 && nowMs - heardAtMs < kLoginStallMs)
+    const int64_t heard = wire->heardAtMs.load(std::memory_order_relaxed);
+    if (heard >= 0 && nowMs - heard < kLoginStallMs)
         return true;
-    if (!socket || socket->bytesAvailable() > 0)
-        return socket != nullptr;
-    int unread = 0;
-    return ::ioctl(static_cast<int>(socket->socketDescriptor()), FIONREAD, &unread) == 0 && unread > 0;
+    // Sent before its worker watched it: the login waits in the kernel.
+    return channel->unreadBytes() > 0;
 }
 
-void oxTcpClientSocket::processFifo()
+void oxTcpClientSocket::deliver(const QJsonObject& json)
 {
-    QByteArray frame;
-    // A receiver may close the connection; what follows it is then dropped.
-    while (!closed) {
-        // Strangers get the small bound; a node that logged in the large one.
-        rxBuffer.setMaxFrameBytes(pElement ? kMaxFrameBytes : kMaxLoginFrameBytes);
-        switch (rxBuffer.next(&frame)) {
-        case oxFrameReader::Result::NeedMore:
-            return;
-        case oxFrameReader::Result::Overflow: {
-            opsCounters().count(opsCounters().nodeFramesRefused);
-            int64_t held = 0;
-            if (overflowLog().allow(peerIp, &held))
-                qCWarning(lcNode, "oxTcpClientSocket: %s:%d sent more than %d bytes without a frame end, closing"
-                                  " (%lld held back)",
-                          qUtf8Printable(peerIp), peerPort, rxBuffer.maxFrameBytes(), static_cast<long long>(held));
-            close();
-            return;
-        }
-        case oxFrameReader::Result::Frame: {
-            QJsonObject object;
-            QString error;
-            switch (parseFrame(frame, &object, &error)) {
-            case FrameParse::Object:
-                Q_EMIT revData(this, pElement, object);
-                break;
-            case FrameParse::Malformed: {
-                opsCounters().count(opsCounters().nodeFramesRefused);
-                int64_t held = 0;
-                if (malformedLog().allow(peerIp, &held))
-                    qCDebug(lcNode, "%s (from %s, %lld held back)", qUtf8Printable(error),
-                            qUtf8Printable(peerIp), static_cast<long long>(held));
-                break;
-            }
-            case FrameParse::NotObject:
-                break;
-            }
-            break;
-        }
-        }
-    }
+    if (!closed)
+        Q_EMIT revData(this, pElement, json);
+}
+
+void oxTcpClientSocket::peerGone()
+{
+    if (closed)
+        return;
+    DisConnect();
+    deleteLater();
 }
 
 void oxTcpClientSocket::DisConnect()
@@ -154,7 +75,6 @@ void oxTcpClientSocket::DisConnect()
     if (closed)
         return;
     closed = true;
-    rxBuffer.clear();
     Q_EMIT ClientDisConnect(this, pElement);
-    qCDebug(lcNode, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp), peerPort);
+    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp), peerPort);
 }

@@ -1,55 +1,64 @@
 #pragma once
-// One node connection carrying zero-terminated JSON frames. It knows nothing
-// about commands or nodes: it frames, parses, serialises and reports the
-// disconnect, then deletes itself. Lives on the main thread; sendJson may be
-// called from any thread (the write is queued to the owning thread).
+// One node connection carrying zero-terminated JSON frames, as the main
+// thread sees it. It knows nothing about commands or nodes: the node server
+// (nodeServer) frames and parses on the connection's network worker and
+// hands each frame here, in order; this object reports frames and the
+// disconnect, then deletes itself. Lives on the main thread; sendJson and
+// sendFrame may be called from any thread (the channel never blocks).
 #include "oxFrames.h"
+#include "net/oxTcpServer.h"
 #include "service/oxObject.h"
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QTcpSocket>
+
+#include <memory>
+
+struct nodeWire;
 
 class oxTcpClientSocket : public oxObject
 {
     Q_OBJECT
 public:
-    // Takes the socket over (it becomes this object's child). The parent, if
-    // any, only matters at shutdown: an open connection is deleted with it.
-    explicit oxTcpClientSocket(QTcpSocket* socket, QObject* parent = nullptr);
+    oxTcpClientSocket(oxnet::SocketChannelPtr channel, std::shared_ptr<nodeWire> wire, QObject* parent = nullptr);
     ~oxTcpClientSocket() override;
 
-    void sendJson(QJsonObject json); // any thread
-    // Main thread. Flushes without blocking, then aborts; the disconnect
-    // (ClientDisConnect) runs before close() returns.
+    void sendJson(QJsonObject json);         // any thread
+    void sendFrame(const QByteArray& frame); // any thread: an encoded frame
+    // Main thread. What the kernel takes at once is sent, the rest dropped,
+    // and the connection closed; the disconnect (ClientDisConnect) runs
+    // before close() returns.
     void close();
     static int findStringEnd(const unsigned char* buf, int pos, int len);
-    // Main thread: hands every complete frame upward, in order.
-    void processFifo();
     bool isOpen() const { return !closed; }
+    // Main thread, at login: frames up to kMaxFrameBytes from here on
+    // (before, kMaxLoginFrameBytes). Set before the reply is sent, so the
+    // node's next frame is already read with the large bound.
+    void markLoggedIn();
     // A login frame that stops coming in for this long no longer counts as under way.
     static constexpr int kLoginStallMs = 2000;
     // Main thread. Whether the peer is in the middle of sending something:
     // bytes wait unread, or the last ones came in less than kLoginStallMs ago.
     bool loginUnderWay(qint64 nowMs) const;
+    uint32_t id() const { return channel->id(); }
+
+    // Main thread, from the node server: one parsed frame, and the end.
+    void deliver(const QJsonObject& json);
+    void peerGone();
 
     QString peerIp;
     int peerPort = 0;
-    QTcpSocket* socket = nullptr;
     void* pElement = nullptr; // set by the node layer once a node logged in here
-    oxFrameReader rxBuffer;
 
 Q_SIGNALS:
     void ClientDisConnect(oxTcpClientSocket* client, void* parent);
     void revData(oxTcpClientSocket* client, void* pElement, QJsonObject data);
-    void threadSendDataSignal(QByteArray data);
 
 public Q_SLOTS:
-    void ReadData();
     void DisConnect();
-    void sendSocketData(QByteArray data);
 
 private:
+    oxnet::SocketChannelPtr channel;
+    std::shared_ptr<nodeWire> wire;
     bool closed = false;
-    qint64 heardAtMs = -1;  // monotonic time of the last bytes read; -1 none yet
 };

@@ -8,9 +8,9 @@
 Q_DECLARE_LOGGING_CATEGORY(lcService)  // oxnode.service
 Q_DECLARE_LOGGING_CATEGORY(lcWeb)      // oxnode.web
 Q_DECLARE_LOGGING_CATEGORY(lcNode)     // oxnode.node
-// oxnode.node.frame: one line per keep-alive or property frame of a node;
-// its debug lines are off unless the operator turns them on (a fleet sends
-// thousands a second).
+// oxnode.node.frame: one line per keep-alive or property frame of a node,
+// and per node connection and login; its debug lines are off unless the
+// operator turns them on (a fleet sends thousands a second).
 Q_DECLARE_LOGGING_CATEGORY(lcNodeFrame)
 Q_DECLARE_LOGGING_CATEGORY(lcStream)   // oxnode.stream
 Q_DECLARE_LOGGING_CATEGORY(lcTcp)      // oxnode.tcp

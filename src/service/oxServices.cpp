@@ -2,13 +2,13 @@
 // (appcfg.json) and orderly shutdown. Main thread only.
 #include "oxServices.h"
 #include "logging.h"
+#include "node/nodeServer.h"
+#include "node/oxTcpClientSocket.h"
 #include "node/oxNode.h"
 #include "oxStream.h"
 #include "publicFunc.h"
 
 #include <QJsonDocument>
-
-#include <sys/socket.h>
 
 namespace {
 const QString kCfgFile = QStringLiteral("appcfg.json");
@@ -45,16 +45,14 @@ oxServices::oxServices(QObject* parent)
     loadCfg();
     tokenGen();
 
-    tcpServer = new QTcpServer(this);
-    if (!tcpServer->listen(QHostAddress::Any, kNodePort)) {
-        qCDebug(lcService, "Listening TCP port error：%s", qUtf8Printable(tcpServer->errorString()));
-        tcpServer->close();
-    } else {
-        // Qt listens with a backlog of 50; listening again only changes it.
-        ::listen(static_cast<int>(tcpServer->socketDescriptor()), kNodeListenBacklog);
-    }
-    connect(tcpServer, &QTcpServer::newConnection, this, &oxServices::tcpNewConnect);
-    connect(tcpServer, &QTcpServer::acceptError, this, &oxServices::tcpAcceptError);
+    nodePort = new nodeServer(this);
+    if (!nodePort->listen(kNodePort, kNodeListenBacklog, kMaxNodeConnections, kMaxPendingLogins))
+        qCDebug(lcService, "Listening TCP port error：%s", qUtf8Printable(nodePort->errorString()));
+    connect(nodePort, &nodeServer::newClient, this, &oxServices::nodeClientArrived);
+    connect(nodePort, &nodeServer::roomWanted, this, [this] { closeSilentPendingLogin(); });
+    loginDeadlineTimer = new QTimer(this);
+    loginDeadlineTimer->setSingleShot(true);
+    connect(loginDeadlineTimer, &QTimer::timeout, this, &oxServices::closeLateLogins);
 
     heartTimer = new QTimer(this);
     connect(heartTimer, &QTimer::timeout, this, &oxServices::heartTimerSlots);
@@ -77,6 +75,7 @@ void oxServices::start()
     if (localDevCfg)
         initMulitcast();
     heartTimer->start(kHeartMs);
+    nodePort->start();
     const QList<oxStream*> snapshot = streams;
     for (oxStream* s : snapshot)
         s->start();
@@ -89,6 +88,9 @@ void oxServices::shutdown()
     shutDown = true;
     if (heartTimer)
         heartTimer->stop();
+    // No node frame reaches the nodes while they are torn down.
+    if (nodePort)
+        nodePort->stop();
     saveIfNeeded();
     if (needSave)
         qCWarning(lcService, "ending with a change that could not be saved");

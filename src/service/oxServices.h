@@ -13,15 +13,18 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
-#include <QTcpServer>
 #include <QTimer>
+#include <QPointer>
 #include <QUdpSocket>
 
+#include <deque>
 #include <functional>
+#include <utility>
 
 class oxNode;
 class oxStream;
 class oxTcpClientSocket;
+class nodeServer;
 
 class oxServices : public oxObject
 {
@@ -62,6 +65,13 @@ public:
     // The same from a client at peer (its address): failed logins from one
     // address make it wait (loginBackoff).
     QJsonObject webRequest(QJsonObject request, const QString& peer);
+    // A reply as the web port sends it: the object, or its compact JSON text
+    // when that is written straight from the records (the whole node list).
+    struct webAnswer {
+        QJsonObject object;
+        QByteArray text;
+    };
+    webAnswer webAnswerFor(const QJsonObject& request, const QString& peer);
     // Main thread: may this client read /metrics? Failed Basic credentials
     // count towards the same back-off as failed web logins.
     bool metricsAllowed(const QString& peer, bool loopback, const QByteArray& authorization);
@@ -85,14 +95,13 @@ public:
 
     // Live node connections (accepted, not yet deleted), for the log.
     int nodeConnections = 0;
-    // Connections that have not logged in yet, oldest first (bounded).
+    // Connections that have not logged in yet, in about accept order (bounded).
     QList<oxTcpClientSocket*> pendingLogins;
     // Property cache bytes of all nodes.
     std::shared_ptr<oxPropertyBudget> propertyBudget = std::make_shared<oxPropertyBudget>();
-    // Set while accepting is paused after an accept error (e.g. no descriptors left).
-    bool acceptResumePending = false;
-    // Set while connections wait to be accepted because every pending login is under way.
-    bool waitingForLoginRoom = false;
+    // Connections without login by the time they must have logged in
+    // (monotonic ms), in accept order: one timer serves them all.
+    std::deque<std::pair<qint64, QPointer<oxTcpClientSocket>>> loginDeadlines;
 
     // Local device discovery (multicast)
     void initMulitcast();
@@ -121,7 +130,8 @@ public:
     // By serial: every status report looks its node up, thousands a second on a big fleet.
     QHash<QString, oxNode*> nodeBySn;
     QList<oxStream*> streams;
-    QTcpServer* tcpServer = nullptr;
+    nodeServer* nodePort = nullptr;
+    QTimer* loginDeadlineTimer = nullptr;
     QTimer* heartTimer = nullptr;
     bool needSave = false;
 
@@ -131,23 +141,19 @@ Q_SIGNALS:
     void httpsCertificateChanged();
 
 public Q_SLOTS:
-    void tcpNewConnect();
+    void nodeClientArrived(oxTcpClientSocket* client);
     void tcpRevData(oxTcpClientSocket* client, void* pNode, QJsonObject json);
     void heartTimerSlots();
     void udpProcessPendingDatagram();
     void udpSocketClose();
     void cmdSlot(QJsonObject cmd);
 
-private Q_SLOTS:
-    void tcpAcceptError(QAbstractSocket::SocketError error);
-
 private:
     // Closes the oldest connection without login whose login is not under way; false when there is none.
     bool closeSilentPendingLogin();
-    void acceptWaitingNodes();
-    void pauseNodeAccepting(const QString& reason);
-    void resumeNodeAccepting();
-    void checkNodeAccepting();
+    // A connection left the pending logins (logged in or ended).
+    void pendingLoginSettled(oxTcpClientSocket* client);
+    void closeLateLogins();
     void localDeviceStatus(const QJsonObject& json, int bytes, const QString& peer);
     void localDeviceProperty(const QJsonObject& json, const QString& peer);
     void makeRoomForDatagramNode(const oxNode* newcomer, const QString& peer);

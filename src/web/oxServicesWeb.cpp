@@ -152,6 +152,16 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
     return node ? node->parserJson(json) : QJsonObject();
 }
 
+oxServices::webAnswer oxServices::webAnswerFor(const QJsonObject& request, const QString& peer)
+{
+    if (jsonString(request, "cmd") == QLatin1String("getNodeList") && !nodeListQuery::asked(request)) {
+        const QString token = jsonString(request, "token");
+        if (!token.isEmpty() && checkWebToken(token))
+            return {QJsonObject(), nodeListText(nodes)};
+    }
+    return {webRequest(request, peer), QByteArray()};
+}
+
 QJsonObject oxServices::webRequest(QJsonObject request)
 {
     return webRequest(request, QString());

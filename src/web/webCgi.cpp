@@ -549,23 +549,25 @@ int webThread::answerApi(mg_connection* conn)
         mg_disable_connection_keep_alive(conn);
         return 408;  // the connection is shut: no reply can reach the client
     }
+    QByteArray text;
     if (body) {
         if (const std::optional<QJsonObject> request = apiRequestFromBody(*body)) {
-            std::optional<QJsonObject> answer = callService(*request, QString::fromLatin1(ri->remote_addr));
+            std::optional<oxServices::webAnswer> answer = callService(*request, QString::fromLatin1(ri->remote_addr));
             if (!answer)
                 return 503;  // shutting down: no reply; CivetWeb closes the connection
-            reply = *answer;
+            reply = answer->object;
+            text = answer->text;
         }
     }
-    const QByteArray block = apiResponseBlock(reply);
+    const QByteArray block = text.isEmpty() ? apiResponseBlock(reply) : apiResponseBlock(text);
     mg_write(conn, block.constData(), static_cast<size_t>(block.size()));
     return 200;
 }
 
-std::optional<QJsonObject> webThread::callService(const QJsonObject& request, const QString& peer)
+std::optional<oxServices::webAnswer> webThread::callService(const QJsonObject& request, const QString& peer)
 {
     oxServices* target = services;
-    return onMainThread<QJsonObject>([target, request, peer] { return target->webRequest(request, peer); });
+    return onMainThread<oxServices::webAnswer>([target, request, peer] { return target->webAnswerFor(request, peer); });
 }
 
 int webThread::serveStatic(mg_connection* conn, const char* rawPath)

@@ -6,8 +6,9 @@
 // Threads: run() starts CivetWeb and then only waits for stop(). CivetWeb's
 // own worker threads take the requests; they never touch service state:
 // each API request is carried to the main thread, answered there by
-// oxServices::webRequest, and the worker waits for the reply in short slices
+// oxServices::webAnswerFor, and the worker waits for the reply in short slices
 // so that stop() can always end it.
+#include "service/oxServices.h"
 #include "webPeerLimits.h"
 
 #include <QByteArray>
@@ -96,7 +97,7 @@ private:
     // Worker threads.
     int answerApi(mg_connection* conn);
     int serveStatic(mg_connection* conn, const char* rawPath);
-    std::optional<QJsonObject> callService(const QJsonObject& request, const QString& peer);
+    std::optional<oxServices::webAnswer> callService(const QJsonObject& request, const QString& peer);
     // Worker threads: runs work on the main thread and waits for its result;
     // nullopt when the service stops first (no reply is owed then).
     template <class Result, class Work>

@@ -2,6 +2,7 @@
 // component property cache, the node factory's bounds, the classification of
 // frames on a logged-in connection, and the dispatcher's multicast road
 // (oxServices::udpRev fed with datagram bytes directly).
+#include "node/nodeListQuery.h"
 #include "node/oxNode.h"
 #include "node/oxNodeState.h"
 #include "service/oxServices.h"
@@ -10,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -456,3 +458,34 @@ TEST_F(NodeService, NodeListIsInCreationOrder)
 }
 
 } // namespace
+
+// The packaged unit leaves descriptors for the whole fleet beside the streams.
+TEST(FleetBounds, UnitDescriptorLimitCoversTheFleetAndTheStreams)
+{
+    QFile unit(QStringLiteral(OXNODE_SOURCE_DIR "/packaging/oxnode.service"));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    long limit = 0;
+    for (const QByteArray& line : unit.readAll().split('\n'))
+        if (line.startsWith("LimitNOFILE="))
+            limit = line.mid(12).toLong();
+    EXPECT_GE(limit, kServiceDescriptors);
+    EXPECT_GE(kMaxNodeConnections, kFleetNodes + kMaxPendingLogins);
+}
+
+// The whole list written node by node is byte for byte the reply object serialised.
+TEST(NodeListText, SameBytesAsTheReplyObject)
+{
+    oxServices services;
+    for (int i = 0; i < 3; ++i) {
+        oxNode* n = oxNode::createNew(i, QStringLiteral("node-%1").arg(i), &services);
+        ASSERT_NE(n, nullptr);
+        n->applyStatus(QJsonObject{{"cmd", "nodeStatus"},
+                                   {"data", QJsonObject{{"alias", QString::fromUtf8("\"ä\\\n\u00e9")},
+                                                        {"temperature", 40 + i},
+                                                        {"pipelist", QJsonArray{1, "x"}}}}});
+        services.addNode(n);
+    }
+    const QJsonObject reply{{"cmd", "nodeList"}, {"msg", "success"}, {"data", services.getNodelist()}};
+    EXPECT_EQ(nodeListText(services.nodes), QJsonDocument(reply).toJson(QJsonDocument::Compact));
+    EXPECT_EQ(nodeListText({}), QByteArray(R"({"cmd":"nodeList","data":[],"msg":"success"})"));
+}

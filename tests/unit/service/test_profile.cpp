@@ -6,6 +6,7 @@
 #include "service/oxServices.h"
 #include "oxStream.h"
 #include "oxStreamBuffers.h"
+#include "node/nodeServer.h"
 #include "node/oxTcpClientSocket.h"
 #include "sr_oxdp/sr_oxdp.h"
 #include "st_oxdp/st_oxdp.h"
@@ -273,8 +274,14 @@ TEST_P(NodeNumberProfile, LoginWithAnotherIdKeepsOrTakesIt)
     oxServices services;
     std::unique_ptr<oxNode> node(oxNode::createNew(3, QStringLiteral("SN-00001"), &services));
     ASSERT_NE(node, nullptr);
-    QObject connections;
-    auto* c = new oxTcpClientSocket(new QTcpSocket, &connections);
+    nodeServer port;
+    ASSERT_TRUE(port.listen(0, 4, 4, 0));
+    oxTcpClientSocket* c = nullptr;
+    QObject::connect(&port, &nodeServer::newClient, [&c](oxTcpClientSocket* arrived) { c = arrived; });
+    port.start();
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port.listenPort()));
+    ASSERT_TRUE(oxt::waitFor([&c] { return c != nullptr; }));
     node->tcpLogin(c, QJsonObject{{"cmd", "nodeLogin"}, {"token", services.nodeTokenMd5}, {"id", 9}});
     EXPECT_EQ(node->id, GetParam() ? 3 : 9);
 }
