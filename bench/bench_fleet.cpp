@@ -20,6 +20,8 @@
 //
 //   bench_fleet [--oxnode PATH] [--mosquitto PATH] [--counts 1000,5000,19000]
 //               [--inflight W] [--steady S] [--storm-timeout S]
+// BENCH_FLEET_LOG=1 prints the storm's progress every 5 s and oxnode's most
+// frequent log lines of each run.
 #include "benchCommon.h"
 
 #include <netinet/in.h>
@@ -79,7 +81,9 @@ enum class Proto { Node, Mqtt };
 struct Counters {
     std::atomic<long> attempts{0};
     std::atomic<long> failures{0}; // attempts that ended without a login
-    std::atomic<long> giveUps{0};  // of them: no login within kLoginGiveUpSec
+    // Of them: connect failed, refused ("logout" frame or CONNACK refusal),
+    // closed by the server, no login within kLoginGiveUpSec.
+    std::atomic<long> connectErrors{0}, refused{0}, closedEarly{0}, giveUps{0};
     std::atomic<long> distinct{0}; // clients logged in at least once
     std::atomic<long> up{0};       // logged in now
     std::atomic<long> logouts{0};  // closed or logged out by the server after login
@@ -210,8 +214,7 @@ public:
                     const Client& c = clients[i];
                     if ((c.state == Client::Connecting || c.state == Client::LoggingIn) &&
                         now - c.startedAt > kLoginGiveUpSec) {
-                        counters.giveUps.fetch_add(1, std::memory_order_relaxed);
-                        fail(static_cast<int>(i));
+                        fail(static_cast<int>(i), counters.giveUps);
                     }
                 }
             }
@@ -235,7 +238,7 @@ private:
         if (c.fd < 0) {
             c.state = Client::Connecting;
             ++inflight;
-            fail(i);
+            fail(i, counters.connectErrors);
             return;
         }
         const int one = 1;
@@ -253,7 +256,7 @@ private:
         c.state = Client::Connecting;
         ++inflight;
         if (connect(c.fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0 && errno != EINPROGRESS) {
-            fail(i);
+            fail(i, counters.connectErrors);
             return;
         }
         epoll_event ev{};
@@ -340,17 +343,15 @@ private:
             socklen_t len = sizeof err;
             getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &err, &len);
             if (err || (events & (EPOLLERR | EPOLLHUP))) {
-                fail(i);
+                fail(i, counters.connectErrors);
                 return;
             }
             if (!(events & EPOLLOUT))
                 return;
             c.state = Client::LoggingIn;
             c.out = proto == Proto::Node ? nodeLoginFrame(c.id, serialOf(c.id)) : mqttConnect(serialOf(c.id));
-            if (!flush(i)) {
-                fail(i);
-                return;
-            }
+            if (!flush(i))
+                fail(i, counters.closedEarly);
             return;
         }
         if ((events & EPOLLOUT) && !flush(i)) {
@@ -389,7 +390,10 @@ private:
             const std::string_view frame(c.rx.data() + from, end - from);
             from = end + 1;
             if (frame.find("\"logout\"") != std::string_view::npos) {
-                closed(i);
+                if (c.state == Client::Up)
+                    closed(i);
+                else
+                    fail(i, counters.refused);
                 return false;
             }
             if (c.state == Client::LoggingIn && frame.find("\"setToken\"") != std::string_view::npos) {
@@ -425,7 +429,7 @@ private:
             const uint8_t type = static_cast<uint8_t>(c.rx[at]) >> 4;
             if (type == 2 && c.state == Client::LoggingIn) { // CONNACK
                 if (len < 2 || c.rx[k + 1] != 0) {
-                    fail(i);
+                    fail(i, counters.refused);
                     return false;
                 }
                 std::string payload = "{" + nodeStatusBody(serialOf(c.id), kStatusBytes) + "}";
@@ -466,10 +470,11 @@ private:
     }
 
     // An attempt that ended before its login.
-    void fail(int i)
+    void fail(int i, std::atomic<long>& cause)
     {
         --inflight;
         counters.failures.fetch_add(1, std::memory_order_relaxed);
+        cause.fetch_add(1, std::memory_order_relaxed);
         drop(i);
     }
 
@@ -478,7 +483,7 @@ private:
     {
         Client& c = clients[i];
         if (c.state != Client::Up) {
-            fail(i);
+            fail(i, counters.closedEarly);
             return;
         }
         counters.up.fetch_sub(1, std::memory_order_relaxed);
@@ -638,7 +643,7 @@ struct Figures {
     bool allUp = false;
     double allUpSec = -1; // from the first connect to the last first login
     long upAfterStorm = 0;
-    long attempts = 0, failures = 0, giveUps = 0;
+    long attempts = 0, failures = 0, connectErrors = 0, refused = 0, closedEarly = 0, giveUps = 0;
     long stormLogouts = 0, steadyLogouts = 0, upAtEnd = 0;
     long overflows = 0;
     double stormCpu = 0, stormMain = 0, steadyCpu = 0, steadyMain = 0; // % of one core
@@ -679,8 +684,17 @@ void measure(Figures& f, const Options& o, Proto proto, int port, pid_t pid, Web
         probe->phase = 1;
     sim.start();
     const double deadline = sim.t0 + o.stormTimeout;
-    while (sim.counters.distinct < f.n && nowSec() < deadline && rssKbOf(pid) >= 0)
+    const bool progress = std::getenv("BENCH_FLEET_LOG") != nullptr;
+    double nextProgress = sim.t0 + 1;
+    while (sim.counters.distinct < f.n && nowSec() < deadline && rssKbOf(pid) >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (progress && nowSec() >= nextProgress) {
+            std::fprintf(stderr, "  storm %s %4.0f s: %ld logged in, %ld failed attempts\n",
+                         proto == Proto::Node ? "oxnode" : "mosquitto", nowSec() - sim.t0,
+                         sim.counters.distinct.load(), sim.counters.failures.load());
+            nextProgress += 5;
+        }
+    }
     double t1 = nowSec();
     f.allUp = sim.counters.distinct >= f.n;
     f.allUpSec = f.allUp ? sim.counters.lastFirstLogin - sim.t0 : t1 - sim.t0;
@@ -712,6 +726,9 @@ void measure(Figures& f, const Options& o, Proto proto, int port, pid_t pid, Web
     atEnd();
     f.attempts = sim.counters.attempts;
     f.failures = sim.counters.failures;
+    f.connectErrors = sim.counters.connectErrors;
+    f.refused = sim.counters.refused;
+    f.closedEarly = sim.counters.closedEarly;
     f.giveUps = sim.counters.giveUps;
     f.dropped = sim.counters.dropped;
 }
@@ -756,6 +773,8 @@ Figures runOxnode(const Options& o, int n)
     });
     f.webStorm = probe.of(1);
     f.webSteady = probe.of(2);
+    if (std::getenv("BENCH_FLEET_LOG")) // oxnode's most frequent log lines, numbers folded
+        std::system(("sed 's/[0-9][0-9]*/#/g' " + ox.dir + "/oxnode.log | sort | uniq -c | sort -rn | head -15 >&2 || true").c_str());
     return f;
 }
 
@@ -858,10 +877,13 @@ void printTable(const Options& o, const Figures& x, const Figures& m)
     row("all logged in after", allUp.first, allUp.second, m.ran && x.allUp && m.allUp ? ratio(x.allUpSec, m.allUpSec) : "-");
     auto up = both([](const Figures& f) { return std::to_string(f.upAfterStorm) + "/" + std::to_string(f.n); });
     row("logged in at the end of the storm", up.first, up.second);
-    auto att = both([](const Figures& f) {
-        return std::to_string(f.attempts) + "/" + std::to_string(f.failures) + "/" + std::to_string(f.giveUps);
+    auto att = both([](const Figures& f) { return std::to_string(f.attempts) + "/" + std::to_string(f.failures); });
+    row("login attempts / failed", att.first, att.second);
+    auto why = both([](const Figures& f) {
+        return std::to_string(f.connectErrors) + "/" + std::to_string(f.refused) + "/" + std::to_string(f.closedEarly) +
+               "/" + std::to_string(f.giveUps);
     });
-    row("attempts / failed / gave up after 30 s", att.first, att.second);
+    row("failed: connect/refused/closed/gave up at 30 s", why.first, why.second);
     auto ov = both([](const Figures& f) { return std::to_string(f.overflows); });
     row("listen queue overflows in the storm", ov.first, ov.second);
     auto sc = both([](const Figures& f) { return num(f.stormCpu) + " %"; });
