@@ -644,7 +644,7 @@ struct Figures {
     double allUpSec = -1; // from the first connect to the last first login
     long upAfterStorm = 0;
     long attempts = 0, failures = 0, connectErrors = 0, refused = 0, closedEarly = 0, giveUps = 0;
-    long stormLogouts = 0, steadyLogouts = 0, upAtEnd = 0;
+    long stormLogouts = 0, steadyLogouts = 0, upAtEnd = 0, everAtEnd = 0;
     long overflows = 0;
     double stormCpu = 0, stormMain = 0, steadyCpu = 0, steadyMain = 0; // % of one core
     long rssIdleKb = 0, rssEndKb = 0;
@@ -656,7 +656,11 @@ struct Figures {
     size_t pageBytes = 0, wholeBytes = 0;
     long offlineListed = -1;
 
-    double kibPerClient() const { return n ? static_cast<double>(rssEndKb - rssIdleKb) / n : 0; }
+    // Over the clients that logged in by the end (each has its record then).
+    double kibPerClient() const
+    {
+        return everAtEnd ? static_cast<double>(rssEndKb - rssIdleKb) / static_cast<double>(everAtEnd) : 0;
+    }
 };
 
 struct Options {
@@ -721,6 +725,7 @@ void measure(Figures& f, const Options& o, Proto proto, int port, pid_t pid, Web
     f.rssEndKb = rssKbOf(pid);
     f.steadyLogouts = sim.counters.logouts - f.stormLogouts;
     f.upAtEnd = sim.counters.up;
+    f.everAtEnd = sim.counters.distinct;
     if (probe)
         probe->phase = 3;
     atEnd();
@@ -899,15 +904,15 @@ void printTable(const Options& o, const Figures& x, const Figures& m)
         m.ran && x.framesPerSec > 0 && m.framesPerSec > 0
             ? ratio(x.steadyCpu / x.framesPerSec, m.steadyCpu / m.framesPerSec) : "-");
     auto mem = both([](const Figures& f) { return num(f.kibPerClient(), "%.2f") + " KiB"; });
-    row("memory per node above idle", mem.first, mem.second, m.ran ? ratio(x.kibPerClient(), m.kibPerClient()) : "-");
+    row("memory per node above idle (of those ever in)", mem.first, mem.second, m.ran ? ratio(x.kibPerClient(), m.kibPerClient()) : "-");
     auto rss = both([](const Figures& f) { return std::to_string(f.rssIdleKb) + "->" + std::to_string(f.rssEndKb); });
     row("VmRSS KiB idle -> end", rss.first, rss.second);
     auto lo = both([](const Figures& f) {
         return std::to_string(f.stormLogouts) + "/" + std::to_string(f.steadyLogouts);
     });
     row("logouts storm / steady", lo.first, lo.second);
-    auto ue = both([](const Figures& f) { return std::to_string(f.upAtEnd); });
-    row("logged in at the end", ue.first, ue.second);
+    auto ue = both([](const Figures& f) { return std::to_string(f.upAtEnd) + "/" + std::to_string(f.everAtEnd); });
+    row("logged in at the end / ever", ue.first, ue.second);
     row("listed offline at the end (getNodeList)", x.offlineListed < 0 ? "-" : std::to_string(x.offlineListed), "");
     auto fr = both([](const Figures& f) { return num(f.framesPerSec, "%.0f") + "/" + std::to_string(f.dropped); });
     row("frames sent /s / dropped (server not reading)", fr.first, fr.second);
@@ -995,18 +1000,21 @@ int main(int argc, char** argv)
         printTable(o, x, m);
         all.emplace_back(x, m);
     }
-    std::printf("\nsummary (CPU steady, whole process; times to all logged in; memory per node above idle)\n");
-    std::printf("%8s %22s %22s %26s %22s %18s %14s\n", "nodes", "CPU ox / mq", "all in ox / mq (s)",
-                "KiB per node ox / mq", "getStreamList p99", "getNodeList page", "whole list");
+    std::printf("\nsummary: steady CPU of the whole process (main thread), time until all logged in,"
+                " memory per node above idle\n");
+    std::printf("%8s %24s %12s %22s %22s %24s %12s %12s\n", "nodes", "oxnode CPU (main)", "mosquitto",
+                "all in ox / mq (s)", "KiB/node ox / mq", "getStreamList p99", "page", "whole list");
     for (const auto& [x, m] : all) {
-        const std::string cpu = num(x.steadyCpu) + "% / " + (m.ran ? num(m.steadyCpu) + "%" : "-");
+        const std::string cpu = num(x.steadyCpu) + "% (" + num(x.steadyMain) + "%)";
+        const std::string mcpu = m.ran ? num(m.steadyCpu) + "%" : "-";
         const std::string in = num(x.allUpSec, "%.2f") + (x.allUp ? "" : "+") + " / " +
                                (m.ran ? num(m.allUpSec, "%.2f") + (m.allUp ? "" : "+") : "-");
         const std::string mem = num(x.kibPerClient(), "%.2f") + " / " + (m.ran ? num(m.kibPerClient(), "%.2f") : "-");
         const std::string p99 = num(x.webStorm.p99) + " / " + num(x.webSteady.p99) + " ms";
-        std::printf("%8d %22s %22s %26s %22s %15.1f ms %11.0f ms\n", x.n, cpu.c_str(), in.c_str(), mem.c_str(),
-                    p99.c_str(), x.pageMs, x.wholeMs);
+        std::printf("%8d %24s %12s %22s %22s %24s %9.1f ms %9.0f ms\n", x.n, cpu.c_str(), mcpu.c_str(), in.c_str(),
+                    mem.c_str(), p99.c_str(), x.pageMs, x.wholeMs);
     }
-    std::printf("(getStreamList p99: storm / steady; \"+\": not all logged in by the storm deadline)\n");
+    std::printf("(getStreamList p99: storm / steady; page: getNodeList offset 0 limit 100; \"+\": not all logged in"
+                " by the storm deadline, the time is the deadline)\n");
     return 0;
 }
