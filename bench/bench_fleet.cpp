@@ -779,7 +779,7 @@ Figures runOxnode(const Options& o, int n)
     f.webStorm = probe.of(1);
     f.webSteady = probe.of(2);
     if (std::getenv("BENCH_FLEET_LOG")) // oxnode's most frequent log lines, numbers folded
-        std::system(("sed 's/[0-9][0-9]*/#/g' " + ox.dir + "/oxnode.log | sort | uniq -c | sort -rn | head -15 >&2 || true").c_str());
+        std::system(("sed 's/[0-9][0-9]*/#/g' " + ox.dir + "/oxnode.log 2>/dev/null | sort | uniq -c | sort -rn 2>/dev/null | head -15 >&2 || true").c_str());
     return f;
 }
 
