@@ -11,7 +11,9 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -244,5 +246,135 @@ struct OxnodeProcess {
     long rssKb() const { return rssKbOf(pid); }
     ~OxnodeProcess() { endOxnode(pid, dir, "oxnode"); }
 };
+
+// Raises the descriptor limit to n, or as far as the hard limit allows
+// (children inherit it); returns the limit now in force.
+inline rlim_t raiseFileLimit(rlim_t n)
+{
+    rlimit r{};
+    getrlimit(RLIMIT_NOFILE, &r);
+    if (r.rlim_max != RLIM_INFINITY && r.rlim_max < n)
+        n = r.rlim_max;
+    r.rlim_cur = n;
+    if (setrlimit(RLIMIT_NOFILE, &r) != 0)
+        die("setrlimit(RLIMIT_NOFILE)");
+    return n;
+}
+
+// The text of "key":"..." in a flat reading of a JSON text; empty if absent.
+inline std::string jsonField(const std::string& json, const std::string& key)
+{
+    const std::string k = "\"" + key + "\":\"";
+    const size_t p = json.find(k);
+    if (p == std::string::npos)
+        return {};
+    const size_t e = json.find('"', p + k.size());
+    return json.substr(p + k.size(), e - p - k.size());
+}
+
+// One request on the web API (plain HTTP on 127.0.0.1:port); the reply's
+// body read by its Content-Length. Empty when nothing complete came back
+// within timeoutMs (connect, send and every read are bounded by it).
+inline std::string apiPost(const std::string& json, int port = 8001, int timeoutMs = 10000)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string req = "POST /api/post HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                            "Content-Length: " + std::to_string(json.size()) + "\r\n\r\n" + json;
+    std::string buf;
+    size_t bodyAt = std::string::npos;
+    size_t total = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && writeAll(fd, req.data(), req.size())) {
+        char tmp[65536];
+        while (std::chrono::steady_clock::now() < deadline) {
+            const ssize_t r = recv(fd, tmp, sizeof tmp, 0);
+            if (r <= 0)
+                break;
+            buf.append(tmp, static_cast<size_t>(r));
+            if (bodyAt == std::string::npos) {
+                // oxnode ends its head with LF LF; CRLF CRLF is taken too.
+                const size_t lf = buf.find("\n\n"), crlf = buf.find("\r\n\r\n");
+                if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf))
+                    bodyAt = crlf + 4;
+                else if (lf != std::string::npos)
+                    bodyAt = lf + 2;
+                else
+                    continue;
+                const size_t cl = buf.find("Content-Length: ");
+                if (cl == std::string::npos || cl > bodyAt)
+                    break;
+                total = bodyAt + std::strtoul(buf.c_str() + cl + 16, nullptr, 10);
+            }
+            if (buf.size() >= total)
+                break;
+        }
+    }
+    close(fd);
+    if (bodyAt == std::string::npos || buf.size() < total)
+        return {};
+    return buf.substr(bodyAt, total - bodyAt);
+}
+
+// A web API session token for the default admin account.
+inline std::string webToken(int port = 8001)
+{
+    // md5("73519046"), the default password digest
+    return jsonField(apiPost(R"({"cmd":"login","user":"admin","passMd5":"be29c95f50acd28940de27f3dd1df1f9"})", port),
+                     "token");
+}
+
+// The frames of a simulated node on TCP 8000, each ending in its zero byte.
+// md5("73519046"), the default node token digest.
+constexpr const char* kNodeTokenMd5 = "be29c95f50acd28940de27f3dd1df1f9";
+
+inline std::string nodeLoginFrame(int id, const std::string& sn)
+{
+    return std::string("{\"cmd\":\"nodeLogin\",\"id\":") + std::to_string(id) + ",\"sn\":\"" + sn + "\",\"token\":\"" +
+           kNodeTokenMd5 + "\"}" + std::string(1, '\0');
+}
+
+inline std::string nodeKeepAliveFrame(const std::string& sessionToken)
+{
+    return "{\"cmd\":\"keepAlive\",\"sessionToken\":\"" + sessionToken + "\"}" + std::string(1, '\0');
+}
+
+// The body of a status report without its session token; with padTo, more
+// pipelines are listed, then blanks added, until the frame with its token
+// of tokenChars characters is padTo bytes long.
+inline std::string nodeStatusBody(const std::string& sn, size_t padTo = 0, size_t tokenChars = 0)
+{
+    const std::string head = "{\"cmd\":\"nodeStatus\",\"sessionToken\":\"\",";
+    const std::string front = "\"server\":\"bench\",\"loginToServer\":true,\"data\":{\"workMode\":\"encoder\","
+                              "\"modeList\":\"encoder,decoder,relay\",\"temperature\":47,\"runtime\":123456,"
+                              "\"version\":\"1.4.2\",\"alias\":\"" + sn + "\",\"pipelist\":[{\"id\":0,\"state\":\"run\"}";
+    const std::string back = "],\"network\":{\"mainIP\":\"192.0.2.10\",\"mask\":\"255.255.255.0\"}}";
+    std::string pipes;
+    const auto size = [&](const std::string& p) { return head.size() + tokenChars + front.size() + p.size() + back.size() + 2; };
+    for (int id = 1; padTo;) {
+        const std::string next = ",{\"id\":" + std::to_string(id) + ",\"state\":\"run\"}";
+        if (size(pipes + next) > padTo)
+            break;
+        pipes += next;
+        ++id;
+    }
+    std::string body = front + pipes + back;
+    if (padTo > size(pipes))
+        body += std::string(padTo - size(pipes), ' ');
+    return body;
+}
+
+inline std::string nodeStatusFrame(const std::string& sessionToken, const std::string& body)
+{
+    return "{\"cmd\":\"nodeStatus\",\"sessionToken\":\"" + sessionToken + "\"," + body + "}" + std::string(1, '\0');
+}
 
 } // namespace benchutil

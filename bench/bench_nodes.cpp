@@ -44,21 +44,6 @@ double nowSec()
     return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
-
-
-// Up to n, as far as the hard limit allows.
-void raiseFileLimit(rlim_t n)
-{
-    rlimit r{};
-    getrlimit(RLIMIT_NOFILE, &r);
-    if (r.rlim_max != RLIM_INFINITY && r.rlim_max < n)
-        n = r.rlim_max;
-    r.rlim_cur = n;
-    if (setrlimit(RLIMIT_NOFILE, &r) != 0)
-        die("setrlimit(RLIMIT_NOFILE)");
-}
-
-
 bool writeAll(int fd, const std::string& s)
 {
     size_t off = 0;
@@ -84,16 +69,6 @@ std::string readFrame(int fd)
     return {};
 }
 
-std::string field(const std::string& json, const std::string& key)
-{
-    const std::string k = "\"" + key + "\":\"";
-    const size_t p = json.find(k);
-    if (p == std::string::npos)
-        return {};
-    const size_t e = json.find('"', p + k.size());
-    return json.substr(p + k.size(), e - p - k.size());
-}
-
 struct SimNode {
     int fd = -1;
     std::string sn;
@@ -107,10 +82,8 @@ bool loginNode(SimNode& n, int index)
     std::snprintf(sn, sizeof sn, "bench-%05d", index);
     n.sn = sn;
     n.fd = connectTo(8000);
-    // md5("73519046"), the default node token digest
-    const std::string login = std::string("{\"cmd\":\"nodeLogin\",\"id\":") + std::to_string(index) +
-                              ",\"sn\":\"" + n.sn + "\",\"token\":\"" + "be29c95f50acd28940de27f3dd1df1f9" + "\"}";
-    if (!writeAll(n.fd, login + std::string(1, '\0')))
+    const std::string login = nodeLoginFrame(index, n.sn);
+    if (!writeAll(n.fd, login))
         return false;
     for (;;) {
         const std::string reply = readFrame(n.fd);
@@ -118,14 +91,10 @@ bool loginNode(SimNode& n, int index)
             return false;
         if (reply.find("\"setToken\"") == std::string::npos)
             continue; // e.g. a discovery frame
-        n.token = field(reply, "token");
+        n.token = jsonField(reply, "token");
         break;
     }
-    n.statusFrame = "{\"cmd\":\"nodeStatus\",\"sessionToken\":\"" + n.token +
-                    "\",\"server\":\"bench\",\"loginToServer\":true,\"data\":{\"workMode\":\"encoder\","
-                    "\"modeList\":\"encoder,decoder,relay\",\"temperature\":47,\"runtime\":123456,"
-                    "\"version\":\"1.4.2\",\"alias\":\"" + n.sn + "\",\"pipelist\":[{\"id\":0,\"state\":\"run\"}],"
-                    "\"network\":{\"mainIP\":\"192.0.2.10\",\"mask\":\"255.255.255.0\"}}}" + std::string(1, '\0');
+    n.statusFrame = nodeStatusFrame(n.token, nodeStatusBody(n.sn));
     const int flags = fcntl(n.fd, F_GETFL);
     fcntl(n.fd, F_SETFL, flags | O_NONBLOCK);
     return true;
@@ -174,40 +143,7 @@ Run drive(std::vector<SimNode>& nodes, std::vector<double>& lastSent, double sec
     return run;
 }
 
-// One request on the web API, answer read by its Content-Length.
-std::string apiPost(const std::string& json)
-{
-    const int fd = connectTo(8001);
-    const std::string req = "POST /api/post HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                            "Content-Length: " + std::to_string(json.size()) + "\r\n\r\n" + json;
-    if (!writeAll(fd, req))
-        die("web request");
-    std::string buf;
-    std::vector<char> tmp(1 << 16);
-    size_t headEnd = std::string::npos;
-    size_t total = 0;
-    for (;;) {
-        const ssize_t r = recv(fd, tmp.data(), tmp.size(), 0);
-        if (r <= 0)
-            break;
-        buf.append(tmp.data(), static_cast<size_t>(r));
-        if (headEnd == std::string::npos && (headEnd = buf.find("\n\n")) != std::string::npos) {
-            const size_t cl = buf.find("Content-Length: ");
-            total = headEnd + 2 + std::strtoul(buf.c_str() + cl + 16, nullptr, 10);
-        }
-        if (headEnd != std::string::npos && buf.size() >= total)
-            break;
-    }
-    close(fd);
-    return headEnd == std::string::npos ? std::string() : buf.substr(headEnd + 2);
-}
 
-std::string webToken()
-{
-    // md5("73519046"), the default password digest
-    const std::string r = apiPost(R"({"cmd":"login","user":"admin","passMd5":"be29c95f50acd28940de27f3dd1df1f9"})");
-    return field(r, "token");
-}
 
 struct Timing {
     double wallMs;    // median of five requests

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages oxnode needs to build, run and test.
+# Installs the Debian packages oxnode needs to build, run and test
+# (OXNODE_TEST_DEPS=1), and the baselines of the benchmarks (OXNODE_BENCH_DEPS=1).
 # Only what is missing is installed; "apt-get update" runs once, and only then.
 set -euo pipefail
 
@@ -30,6 +31,10 @@ if [ "${OXNODE_TEST_DEPS:-0}" = 1 ]; then
   if ! command -v node >/dev/null 2>&1; then
     PKGS+=(nodejs npm)
   fi
+fi
+if [ "${OXNODE_BENCH_DEPS:-0}" = 1 ]; then
+  # bench_fleet's baseline: an MQTT broker under the fleet's load.
+  PKGS+=(mosquitto)
 fi
 
 missing=()
