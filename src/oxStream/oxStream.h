@@ -5,6 +5,8 @@
 #include "service/oxObject.h"
 #include "access/streamAccess.h"
 #include "sr_pull/pullChain.h"
+#include "publishGate.h"
+#include "publishPolicy.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -25,8 +27,9 @@ public:
 
     void start();
     void stop();
-    // Any thread; takes ownership of buf.
-    void putStream(oxStreamBuf* buf);
+    // Any thread; takes ownership of buf. who: the publisher connection it
+    // came from (null: the input that made buf, as one publisher).
+    void putStream(oxStreamBuf* buf, const publishGate::publisher* who = nullptr);
     QString getHostName() const;
     QJsonObject getCfg();
     QJsonObject getStatus();
@@ -53,6 +56,16 @@ public:
     // every endpoint closes the connections they refuse.
     void setAccess(oxStreamAccessRules rules);
 
+    // Main thread: who may publish (publishPolicy.h); publishSet: whether a
+    // policy was ever set, which alone puts it into stream.json and the lists.
+    void setPublishPolicy(const publishPolicy& p);
+    const publishPolicy& publishPolicyNow() const { return publish; }
+    bool publishPolicySet() const { return publishSet; }
+    // Main thread: the next chunk of another publisher takes the stream.
+    void forcePublisherSwitch() { gate.forceSwitch(); }
+    // Any thread: switches, dropped bytes and the active publisher.
+    publishGate::figures publishFigures() const { return gate.snapshot(); }
+
     bool isRunning() const { return running.load(); }
     int currentBitRate() const { return bitRate; }
     // Main thread: bytes received over the stream's life, summed by the heart tick.
@@ -78,6 +91,8 @@ private:
     void _start();
     void _stop();
     void addByteCount(int len);
+    void gatedFanOut(oxStreamBuf* buf, const publishGate::publisher* who);
+    static void emitGated(void* ctx, const uint8_t* data, size_t len, bool inChunk);
     void waitForFanOuts();
     QJsonObject describe(bool status);
 
@@ -91,4 +106,7 @@ private:
     // Fan-outs currently inside putStream; teardown waits for zero.
     std::atomic<int> fanOutsInFlight{0};
     bool everStarted = false;
+    publishGate gate;        // media threads; see publishGate.h
+    publishPolicy publish;   // main thread
+    bool publishSet = false; // main thread
 };

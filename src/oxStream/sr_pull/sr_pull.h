@@ -81,6 +81,9 @@ private:
     // Worker only.
     pullBackoff backoff;
     bool everConnected = false;
+    // Pull thread: the link now, as the publish gate names it.
+    uint32_t linkSerial = 0;
+    std::string linkAddr;
     bool failing = false;
     int failedAttempts = 0;
 

@@ -29,7 +29,8 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
             return;
         oxStreamBuf* buf = oxStreamBuf::lendStreamBuf(BUF_STREAM_H265, static_cast<const unsigned char*>(data),
                                                       static_cast<int>(len), ch->sharedReadArea(), this);
-        stream->putStream(buf); // deleted there, before the next read
+        const publishGate::publisher who{publishInput::tcp, ch->id(), ch->peeraddr().c_str()};
+        stream->putStream(buf, &who); // deleted there, before the next read
     };
     guardTcpServer(*listener, this, false, port);
     listener->setThreadNum(kWorkerThreads);
