@@ -17,7 +17,7 @@ int syncOffset(const uint8_t* p, size_t n)
 {
     const size_t window = std::min(n, publishGate::kDetectBytes);
     for (size_t o = 0; o < publishGate::kTsPacket; ++o) {
-        if (o + (publishGate::kSyncPackets - 1) * publishGate::kTsPacket >= window)
+        if (o + (std::min<size_t>(publishGate::kSyncPackets, window / publishGate::kTsPacket) - 1) * publishGate::kTsPacket >= window)
             break;
         bool ok = true;
         for (size_t k = o; k < window && ok; k += publishGate::kTsPacket)
@@ -493,6 +493,12 @@ void publishGate::offer(const publisher& who, const uint8_t* data, size_t len, i
                 noteDropped(*c, static_cast<size_t>(o));
             p += o;
             n -= static_cast<size_t>(o);
+            c->kind = Kind::ts;
+            continue;
+        }
+        if (c->scratch.empty() && n % kTsPacket == 0 && n >= 2 * kTsPacket && syncOffset(p, n) == 0) {
+            // A short first chunk of whole packets (an SRT message, a muxer's
+            // write): TS from its first byte, without waiting for more.
             c->kind = Kind::ts;
             continue;
         }
