@@ -56,6 +56,8 @@ public:
     // every endpoint closes the connections they refuse.
     void setAccess(oxStreamAccessRules rules);
 
+    // Receiving threads: a publisher connection closed.
+    void publisherGone(const publishGate::publisher& who) { gate.gone(who); }
     // Main thread: who may publish (publishPolicy.h); publishSet: whether a
     // policy was ever set, which alone puts it into stream.json and the lists.
     void setPublishPolicy(const publishPolicy& p);

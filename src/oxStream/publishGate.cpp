@@ -183,8 +183,25 @@ void publishGate::resetLocked()
 {
     conns.clear();
     owner = nullptr;
+    everOwned = false;
     keptTotal = 0;
     publishActive(nullptr);
+}
+
+void publishGate::gone(const publisher& who)
+{
+    if (relaysAll())
+        return;
+    std::lock_guard<std::mutex> g(mediaLock);
+    auto it = conns.find((static_cast<uint64_t>(who.input) << 56) ^ who.conn);
+    if (it == conns.end())
+        return;
+    dropKept(*it->second);
+    if (it->second.get() == owner) {
+        owner = nullptr;
+        publishActive(nullptr);
+    }
+    conns.erase(it);
 }
 
 publishGate::conn* publishGate::find(const publisher& who, int64_t nowNs)
@@ -241,7 +258,7 @@ bool publishGate::mayTake(const conn& c, int64_t nowNs, Reason* why) const
     if (policy.mode == publishPolicy::Mode::single) {
         if (ownerAlive(nowNs))
             return false;
-        *why = owner ? Reason::loss : Reason::first;
+        *why = everOwned ? Reason::loss : Reason::first;
         return true;
     }
     if (c.rank < 0)
@@ -253,7 +270,7 @@ bool publishGate::mayTake(const conn& c, int64_t nowNs, Reason* why) const
             if (o != &c && o != owner && o->rank >= 0 && o->rank < c.rank && nowNs - o->lastNs <= lossNs)
                 return false;
         }
-        *why = owner ? Reason::loss : Reason::first;
+        *why = everOwned ? Reason::loss : Reason::first;
         return true;
     }
     if (owner->rank >= 0 && c.rank >= owner->rank)
@@ -268,6 +285,7 @@ void publishGate::take(conn& c, Reason why)
 {
     const conn* was = owner;
     owner = &c;
+    everOwned = true;
     switchCount.fetch_add(1, std::memory_order_relaxed);
     const int64_t wallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())

@@ -82,6 +82,10 @@ public:
     // next-ranked one in failover) takes over at once.
     void forceSwitch();
 
+    // Receiving threads: the connection closed. When it owned the stream,
+    // the next publisher that sends takes over at once (no lossMs to wait).
+    void gone(const publisher& who);
+
     // Receiving threads. nowNs: a monotonic clock; streamId: for log lines.
     void offer(const publisher& who, const uint8_t* data, size_t len, int64_t nowNs, emitFn emit, void* ctx);
 
@@ -123,6 +127,7 @@ private:
     // Guarded by mediaLock.
     std::unordered_map<uint64_t, std::unique_ptr<conn>> conns;
     conn* owner = nullptr;
+    bool everOwned = false; // a takeover after an owner is one for loss
     publishPolicy policy;
     uint64_t appliedPacked = 0;
     int64_t lastSweepNs = 0;

@@ -41,6 +41,8 @@ void sr_oxdp::callerAccepted(SRTSOCKET caller)
 void sr_oxdp::callerGone(SRTSOCKET caller)
 {
     forget(caller);
+    if (stream)
+        stream->publisherGone({publishInput::oxdp, static_cast<uint64_t>(static_cast<uint32_t>(caller)), nullptr});
     srtReady.store(false);
 }
 

@@ -21,7 +21,11 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         qCDebug(lcTcp, "========================");
         return;
     }
-    listener->onConnection = [](const oxnet::SocketChannelPtr& ch) { logTcpConnection(ch); };
+    listener->onConnection = [this](const oxnet::SocketChannelPtr& ch) {
+        logTcpConnection(ch);
+        if (!ch->isConnected() && stream)
+            stream->publisherGone({publishInput::tcp, ch->id(), nullptr});
+    };
     // The chunk is lent to the fan-out in the area it was read into: no copy
     // before it, and outputs queue a big chunk by reference to the area.
     listener->onMessage = [this](const oxnet::SocketChannelPtr& ch, const void* data, size_t len) {
