@@ -301,3 +301,77 @@ TEST_F(PublishPolicy, FailoverToTheBackupAndBack)
 }
 
 } // namespace
+
+namespace {
+
+struct Program {
+    const char* name;
+    const char* bin;
+};
+
+class PublishPolicySetting : public ::testing::TestWithParam<Program> {};
+
+// Invalid values are refused with a reason and change nothing; a valid
+// policy is saved with its stream only, shown in the list, and back after a
+// restart; the other stream's entry keeps its old form.
+TEST_P(PublishPolicySetting, RefusedOrSavedAndRestored)
+{
+    oxt::OxNode node;
+    node.dir().writeFile("stream.json", R"([{"id": 0, "name": "a"}, {"id": 1, "name": "b"}])");
+    ASSERT_TRUE(node.start(GetParam().bin));
+    QString token;
+    auto call = [&](QJsonObject request) {
+        if (token.isEmpty())
+            token = oxt::apiPost(8001, {{"cmd", "login"}, {"user", "admin"},
+                                        {"passMd5", QString::fromStdString(oxt::md5Hex("73519046"))}})
+                        .value("token")
+                        .toString();
+        request.insert("token", token);
+        return oxt::apiPost(8001, request, "/api/post", 10000);
+    };
+    auto list = [&] { return call({{"cmd", "getStreamList"}}); };
+    const std::string before = compact(list());
+
+    struct Bad {
+        QJsonValue id;
+        QJsonValue data;
+        const char* msg;
+    };
+    const Bad bad[] = {
+        {7, QJsonObject{{"mode", "single"}}, "no stream with this id"},
+        {1, QJsonValue("single"), "data must be an object"},
+        {1, QJsonObject{{"mode", "one"}}, "mode must be"},
+        {1, QJsonObject{{"mode", "single"}, {"priority", QJsonArray{"sr_tcp", "sr_tcp"}}}, "listed twice"},
+        {1, QJsonObject{{"mode", "single"}, {"lossMs", 5}}, "lossMs must be"},
+        {1, QJsonObject{{"returnMs", 1.5}}, "returnMs must be"},
+        {1, QJsonObject{{"atKeyframe", "yes"}}, "atKeyframe must be"},
+    };
+    for (const Bad& b : bad) {
+        const QJsonObject r = call({{"cmd", "setStreamPublish"}, {"id", b.id}, {"data", b.data}});
+        EXPECT_EQ(r.value("results").toString(), "failed") << compact(r);
+        EXPECT_NE(r.value("msg").toString().toStdString().find(b.msg), std::string::npos) << compact(r);
+    }
+    EXPECT_EQ(compact(list()), before);
+
+    const QJsonObject ok = call({{"cmd", "setStreamPublish"}, {"id", 1},
+                                 {"data", QJsonObject{{"mode", "failover"}, {"lossMs", 800}}}});
+    EXPECT_EQ(compact(ok), R"({"cmd":"setStreamPublish","msg":"success","results":"success"})");
+    ASSERT_TRUE(oxt::waitFor([&] { return node.dir().readFile("stream.json").find("\"lossMs\": 800") != std::string::npos; }, 10000));
+    EXPECT_EQ(node.stop(), 0);
+    ASSERT_TRUE(node.start(GetParam().bin));
+    token.clear();
+    const QJsonArray streams = list().value("data").toArray();
+    ASSERT_EQ(streams.size(), 2);
+    EXPECT_FALSE(streams.at(0).toObject().contains("publish"));
+    EXPECT_FALSE(streams.at(0).toObject().contains("publishState"));
+    EXPECT_EQ(compact(streams.at(1).toObject().value("publish").toObject()),
+              R"({"atKeyframe":true,"lossMs":800,"mode":"failover","priority":["sr_tcp","sr_oxdp","sr_lat","sr_pull"],"returnMs":3000})");
+    EXPECT_EQ(compact(streams.at(1).toObject().value("publishState").toObject()), R"({"droppedBytes":0,"switches":0})");
+    node.expectCleanExit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, PublishPolicySetting,
+                         ::testing::Values(Program{"oxnode", OXNODE_BIN}, Program{"oxnode_basic", OXNODE_BASIC_BIN}),
+                         [](const ::testing::TestParamInfo<Program>& i) { return std::string(i.param.name); });
+
+} // namespace
