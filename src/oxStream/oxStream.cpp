@@ -92,6 +92,7 @@ oxStream::oxStream(oxServices* services_, int id, QJsonObject cfg, oxObject*)
     const QJsonValue n = cfg.value(QStringLiteral("name"));
     streamName = n.isString() ? n.toString() : QStringLiteral("Not Set");
     pullUrl = streamPull::fromCfg(cfg);
+    pullBackupUrl = streamPull::fromCfg(cfg, true);
     gate.streamId = id;
     const QJsonValue pub = cfg.value(QStringLiteral("publish"));
     if (pub.isObject()) {
@@ -187,17 +188,20 @@ void oxStream::createEndpoints()
     }
     if (!pullUrl.isEmpty())
         inList.append(streamPull::makeEndpoint(this, pullUrl)); // owned by the stream from here on
+    if (!pullBackupUrl.isEmpty())
+        inList.append(streamPull::makeEndpoint(this, pullBackupUrl, true)); // owned by the stream from here on
 }
 
-void oxStream::setPullUrl(const QString& url)
+void oxStream::setPullUrl(const QString& url, bool backup)
 {
-    pullUrl = url;
+    (backup ? pullBackupUrl : pullUrl) = url;
     if (!everStarted)
         return;
+    const int id = backup ? sr_pull::kBackupEndpointId : sr_pull::kEndpointId;
     // Only this input's worker fans out with it: once it is deleted (and so
     // joined) no fan-out holds it; the outputs stay as they are.
     for (oxStreamType* in : inList) {
-        if (in->endpointId == sr_pull::kEndpointId && in->type == QLatin1String("sr_pull")) {
+        if (in->endpointId == id && in->type == QLatin1String("sr_pull")) {
             inList.removeOne(in);
             delete in;
             break;
@@ -205,7 +209,7 @@ void oxStream::setPullUrl(const QString& url)
     }
     if (url.isEmpty())
         return;
-    oxStreamType* ep = streamPull::makeEndpoint(this, url);
+    oxStreamType* ep = streamPull::makeEndpoint(this, url, backup);
     inList.append(ep); // owned by the stream from here on
     if (running.load())
         ep->start();
@@ -361,6 +365,8 @@ QJsonObject oxStream::describe(bool status)
     };
     if (!pullUrl.isEmpty())
         o.insert(QStringLiteral("pullUrl"), pullUrl);
+    if (!pullBackupUrl.isEmpty())
+        o.insert(QStringLiteral("pullBackupUrl"), pullBackupUrl);
     if (publishSet)
         o.insert(QStringLiteral("publish"), publish.toJson());
     return o;

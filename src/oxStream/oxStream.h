@@ -45,8 +45,11 @@ public:
     static QString cutName(const QString& name);
     // Main thread: the optional pull source (see streamPull.h); empty: none.
     QString pullUrl;
-    // Main thread: replaces the pull source input (empty url: removes it).
-    void setPullUrl(const QString& url);
+    // Main thread: the optional second pull source, a backup for failover.
+    QString pullBackupUrl;
+    // Main thread: replaces the pull source input (empty url: removes it);
+    // backup: the second one.
+    void setPullUrl(const QString& url, bool backup = false);
     // Who may publish and watch; media threads read it, the main thread sets it.
     streamAccess access;
     // The chains of the SRT pulls this stream's SRT output serves (pullChain.h):

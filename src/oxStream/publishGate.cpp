@@ -219,7 +219,8 @@ publishGate::conn* publishGate::find(const publisher& who, int64_t nowNs)
     auto c = std::make_unique<conn>();
     c->key = key;
     c->input = who.input;
-    c->rank = policy.rankOf(who.input);
+    const int rank = policy.rankOf(who.input);
+    c->rank = rank < 0 ? -1 : 2 * rank + (who.backup ? 1 : 0);
     if (who.addr)
         c->addr = std::string(who.addr).substr(0, kAddressChars - 1);
     c->steadySinceNs = nowNs;

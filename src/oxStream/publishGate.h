@@ -41,6 +41,7 @@ public:
         publishInput input = publishInput::tcp;
         uint64_t conn = 0;
         const char* addr = nullptr;
+        bool backup = false; // a stream's second pull source: ranked right after the first
     };
     // Receives the bytes to relay; inChunk: [data, data + len) lies within
     // the chunk given to offer (else it is the gate's own copy, valid only

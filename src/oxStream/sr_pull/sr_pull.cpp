@@ -156,7 +156,9 @@ void sr_pull::countingRevCB(unsigned char* data, int len, void* user)
         return;
     }
     // Each link is a publisher of its own: a new link starts on a fresh packet.
-    const publishGate::publisher who{publishInput::pull, static_cast<uint64_t>(self->linkSerial), self->linkAddr.c_str()};
+    const bool backup = self->endpointId == kBackupEndpointId;
+    const publishGate::publisher who{publishInput::pull, (backup ? 1ull << 32 : 0) | self->linkSerial,
+                                     self->linkAddr.c_str(), backup};
     self->stream->putStream(buf, &who); // owned by the stream from here on
 }
 

@@ -28,6 +28,8 @@ class sr_pull : public oxStreamType
 public:
     // The id every pull source carries in its stream's "inList".
     static constexpr int kEndpointId = 3;
+    // The id of a stream's second (backup) pull source.
+    static constexpr int kBackupEndpointId = 4;
     // How long a stopped worker sleeps between looks at its flags.
     static constexpr int kStoppedPauseMs = 1000;
 

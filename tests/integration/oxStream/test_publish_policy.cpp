@@ -124,13 +124,14 @@ protected:
     {
         if (!onPath("ffmpeg"))
             GTEST_SKIP() << "ffmpeg is not installed";
-        // Ten seconds of H.265, an IDR frame each second (closed GOPs: a
+        // Ten seconds of H.265 at 50 frames a second (a switch waits for the
+        // new publisher's next write: at most a frame), an IDR frame each second (closed GOPs: a
         // splice cannot start at an open GOP's CRA) with its VPS/SPS/PPS, as
         // live encoders for switching send it; published in a loop at its own pace.
         const oxt::CommandResult enc = oxt::runCommand(
-            {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
-             "-frames:v", "250", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
-             "log-level=error:keyint=25:min-keyint=25:no-open-gop=1:repeat-headers=1", "-f", "mpegts", source()},
+            {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=50",
+             "-frames:v", "500", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+             "log-level=error:keyint=50:min-keyint=50:no-open-gop=1:repeat-headers=1", "-f", "mpegts", source()},
             120000);
         ASSERT_EQ(enc.exitCode, 0) << enc.out;
         fileBytes = oxt::readWholeFile(source()).size();
@@ -295,6 +296,46 @@ TEST_F(PublishPolicy, FailoverToTheBackupAndBack)
     backup.kill();
 
     EXPECT_EQ(s.value("switches").toInt(), 3) << compact(s);
+    std::string why;
+    EXPECT_EQ(checkAndDecode(rec, &why), "");
+    EXPECT_EQ(why, "");
+}
+
+// An edge following two origins: stream 0 pulls stream 1's output first and
+// stream 2's as its backup (both origins on this instance, each fed by its
+// own ffmpeg). The first origin's feed dies while its output, and so the
+// pull, stays connected: after lossMs of silence the backup pull, connected
+// and dropped all along, takes over at once, from its kept key frame.
+TEST_F(PublishPolicy, EdgeFollowsTheBackupOriginWhenTheFirstFallsSilent)
+{
+    node.dir().writeFile("stream.json", R"([{"id": 0, "name": "edge", "pullUrl": "oxtcp://127.0.0.1:8040",
+        "pullBackupUrl": "oxtcp://127.0.0.1:8060", "publish": {"mode": "failover", "priority": ["sr_pull"]}},
+        {"id": 1, "name": "originA"}, {"id": 2, "name": "originB"}])");
+    start();
+    auto v = viewer();
+    oxt::Process feedA, feedB;
+    ASSERT_TRUE(publish(feedA, "tcp://127.0.0.1:8030", "a"));
+    ASSERT_TRUE(oxt::waitFor([&] {
+        return activeIs("sr_pull") && publishState().value("active").toObject().value("address").toString().endsWith(":8040");
+    }, 30000)) << compact(publishState());
+    ASSERT_TRUE(publish(feedB, "tcp://127.0.0.1:8050", "b"));
+    ASSERT_TRUE(oxt::waitFor([&] { return publishState().value("droppedBytes").toDouble() > fileBytes * 0.2; }, 30000, 100))
+        << compact(publishState());
+    const Clock::time_point killed = Clock::now();
+    feedA.kill();
+    ASSERT_TRUE(oxt::waitFor([&] {
+        const QJsonObject s = publishState();
+        return activeIs("sr_pull", "loss") && s.value("active").toObject().value("address").toString().endsWith(":8060");
+    }, 10000)) << compact(publishState());
+    const size_t atSwitch = v->size();
+    ASSERT_TRUE(oxt::waitFor([&] { return v->size() > atSwitch + fileBytes / 10; }, 30000));
+    const QJsonObject s = publishState();
+    const std::string rec = v->bytes();
+    const int64_t gap = v->longestGapMs(killed - std::chrono::milliseconds(200));
+    RecordProperty("gapMs", static_cast<int>(gap));
+    EXPECT_LE(gap, 500 + 100);
+    EXPECT_EQ(s.value("switches").toInt(), 2) << compact(s);
+    feedB.kill();
     std::string why;
     EXPECT_EQ(checkAndDecode(rec, &why), "");
     EXPECT_EQ(why, "");
