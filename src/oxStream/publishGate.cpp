@@ -294,8 +294,8 @@ void publishGate::take(conn& c, Reason why)
     lastSwitchMs.store(wallMs, std::memory_order_relaxed);
     lastReason.store(static_cast<uint8_t>(why), std::memory_order_relaxed);
     publishActive(&c);
+    appliedForce = forceRequests.load(); // any switch answers a request for one
     if (why == Reason::forced) {
-        appliedForce = forceRequests.load();
         // Ranks count again from the switch: a higher-ranked publisher takes
         // the stream back only after returnMs more of steady sending.
         for (auto& kv : conns)

@@ -66,7 +66,7 @@ struct Sink {
 
 struct Step {
     int atMs;
-    char who;          // 'A' (sr_tcp) or 'B' (sr_oxdp)
+    char who;          // 'A' (sr_tcp) or 'B' (sr_oxdp); 'F': the operator forces a switch
     const char* what;  // packet kinds; 'G': 50 bytes that are no packet
     size_t split;      // chunk size the bytes are cut into (0: one chunk)
 };
@@ -91,6 +91,10 @@ void run(publishGate& gate, Sink& sink, const std::vector<Step>& steps)
 {
     int next[2] = {0, 0};
     for (const Step& s : steps) {
+        if (s.who == 'F') {
+            gate.forceSwitch();
+            continue;
+        }
         std::string bytes;
         for (const char* k = s.what; *k; ++k) {
             if (*k == ' ')
@@ -134,6 +138,9 @@ const Case kCases[] = {
      {{0, 'B', "TRP", 0}, {100, 'A', "TRP", 0}, {400, 'B', "P", 0}, {500, 'A', "P", 0}, {800, 'B', "P", 0},
       {900, 'A', "P", 0}, {1050, 'B', "P", 0}, {1100, 'A', "P", 0}},
      "B0 B1 B2 B3 B4 B5 A0 A1 A2 A3 A4 A5", 2},
+    {"a forced switch hands over at the kept key frame", kSingle,
+     {{0, 'A', "TRP", 0}, {10, 'B', "TRP", 0}, {20, 'F', "", 0}, {30, 'A', "P", 0}, {40, 'B', "P", 0}},
+     "A0 A1 A2 A3 B0 B1 B2 B3", 2},
     {"lost sync: what is relayed stays whole packets", kSingleNoKey,
      {{0, 'A', "TRPPP G PP", 0}, {10, 'A', "PPP", 0}}, "A0 A1 A2 A3 A4 A5 A6 A7 A8 A9", 1},
 };
