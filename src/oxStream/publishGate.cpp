@@ -384,7 +384,10 @@ bool publishGate::packet(conn& c, const uint8_t* pkt, bool inChunk, bool may, Re
             out.add(pkt, kTsPacket, inChunk);
             return true;
         }
-        if (c.keptAtRap) {
+        // Replaying the kept group puts viewers up to a group of pictures
+        // behind for good: worth it when the stream went dark, not when the
+        // owner is alive and a higher-ranked publisher takes it back.
+        if (c.keptAtRap && why != Reason::back) {
             take(c, why);
             out.add(c.kept.data(), c.kept.size(), false);
             out.flush();

@@ -240,12 +240,16 @@ TEST_F(PublishPolicy, SingleRelaysOnlyTheFirstPublisher)
     EXPECT_TRUE(oxt::waitFor([&] { return publishState().value("droppedBytes").toDouble() > fileBytes * 0.3; }, 30000, 100))
         << compact(publishState()) << second.describe();
     const QJsonObject s = publishState();
+    const std::string metrics = oxt::httpRequest(8001, "GET", "/metrics").body;
     const std::string rec = v->bytes();
     first.kill();
     second.kill();
 
     EXPECT_EQ(s.value("switches").toInt(), 1) << compact(s);
     EXPECT_EQ(s.value("lastSwitch").toObject().value("reason").toString(), "first");
+    EXPECT_NE(metrics.find("oxnode_stream_publisher_switches_total{stream=\"0\",name=\"live\"} 1\n"), std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("oxnode_stream_publisher_dropped_bytes_total{stream=\"0\",name=\"live\"} "), std::string::npos);
     EXPECT_EQ(rec.find("secondPublisher"), std::string::npos);
     EXPECT_NE(rec.find("firstPublisher"), std::string::npos);
     for (size_t at = 0; at + kPkt <= rec.size(); at += kPkt)
