@@ -358,7 +358,7 @@ class PublishPolicySetting : public ::testing::TestWithParam<Program> {};
 
 // Invalid values are refused with a reason and change nothing; a valid
 // policy is saved with its stream only, shown in the list, and back after a
-// restart; the other stream's entry keeps its old form.
+// restart, like a backup pull source; the other stream's entry keeps its old form.
 TEST_P(PublishPolicySetting, RefusedOrSavedAndRestored)
 {
     oxt::OxNode node;
@@ -398,6 +398,15 @@ TEST_P(PublishPolicySetting, RefusedOrSavedAndRestored)
     }
     EXPECT_EQ(compact(list()), before);
 
+    const QJsonObject badBackup = call({{"cmd", "setStreamPull"}, {"id", 1}, {"url", "oxtcp://192.0.2.1:8020"},
+                                        {"backupUrl", "ftp://192.0.2.2:8020"}});
+    EXPECT_EQ(badBackup.value("results").toString(), "failed") << compact(badBackup);
+    EXPECT_TRUE(badBackup.value("msg").toString().startsWith("backupUrl: ")) << compact(badBackup);
+    EXPECT_EQ(compact(list()), before);
+    const QJsonObject pulls = call({{"cmd", "setStreamPull"}, {"id", 1}, {"url", "oxtcp://192.0.2.1:8020"},
+                                    {"backupUrl", "oxdp://192.0.2.2:8020?passphrase=backup-secret-1"}});
+    EXPECT_EQ(pulls.value("results").toString(), "success") << compact(pulls);
+
     const QJsonObject ok = call({{"cmd", "setStreamPublish"}, {"id", 1},
                                  {"data", QJsonObject{{"mode", "failover"}, {"lossMs", 800}}}});
     EXPECT_EQ(compact(ok), R"({"cmd":"setStreamPublish","msg":"success","results":"success"})");
@@ -412,6 +421,13 @@ TEST_P(PublishPolicySetting, RefusedOrSavedAndRestored)
     EXPECT_EQ(compact(streams.at(1).toObject().value("publish").toObject()),
               R"({"atKeyframe":true,"lossMs":800,"mode":"failover","priority":["sr_tcp","sr_oxdp","sr_lat","sr_pull"],"returnMs":3000})");
     EXPECT_EQ(compact(streams.at(1).toObject().value("publishState").toObject()), R"({"droppedBytes":0,"switches":0})");
+    // The backup pull came back too, shown like the first, its passphrase hidden.
+    const QJsonObject b = streams.at(1).toObject();
+    EXPECT_EQ(b.value("pullBackupUrl").toString(), "oxdp://192.0.2.2:8020?passphrase=***") << compact(b);
+    bool listed = false;
+    for (const QJsonValue& in : b.value("inList").toArray())
+        listed = listed || (in.toObject().value("id").toInt() == 4 && in.toObject().value("name").toString() == "b_pullBackupRx");
+    EXPECT_TRUE(listed) << compact(b);
     node.expectCleanExit();
 }
 
