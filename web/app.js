@@ -366,9 +366,14 @@ function makeStreamRow(id) {
     api, ask, showMsg, msg: () => $('streams-msg'), streams: () => lastStreams, refresh: refreshStreams,
     isSessionEnd: (err) => err instanceof SessionEnded,
   }) : '';
+  rec.publish = window.oxnodePublish ? window.oxnodePublish.controls(() => rec.id, {
+    api, ask, showMsg, msg: () => $('streams-msg'), streams: () => lastStreams, refresh: refreshStreams,
+    isSessionEnd: (err) => err instanceof SessionEnded,
+  }) : null;
   rec.access = makeAccessControls(id, { api, copy: copyText });
-  const epCell = h('td', {}, rec.epTable, rec.access.el);
-  const actions = h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.pullBtn, ' ', rec.deleteBtn);
+  const epCell = h('td', {}, rec.epTable, rec.access.el, rec.publish ? rec.publish.line : '');
+  const publishBtns = rec.publish ? rec.publish.buttons.flatMap((b) => [b, ' ']) : [];
+  const actions = h('td', { class: 'actions' }, rec.renameBtn, ' ', rec.pullBtn, ' ', ...publishBtns, rec.deleteBtn);
   rec.tr = h('tr', { class: 'stream', dataset: { id: String(id) } },
     rec.idCell, rec.nameCell, rec.rateCell, epCell, actions);
   rec.clients = attachClients({ api, h, actions, host: epCell, streamId: () => rec.id });
@@ -391,6 +396,7 @@ function renderStreams(streams) {
     setText(rec.idCell, id);
     setText(rec.nameCell, s.name ?? '');
     rec.access.update(s);
+    if (rec.publish) rec.publish.update(s);
     setText(rec.rateText, formatBitRate(s.bitRate));
     rec.rateCell.title = `${Number(s.bitRate) || 0} bytes/s`;
     const series = rateSeries.get(id);

@@ -28,6 +28,7 @@
 #include <QJsonArray>
 #include <QThread>
 
+#include <chrono>
 #include <limits>
 
 namespace {
@@ -91,6 +92,17 @@ oxStream::oxStream(oxServices* services_, int id, QJsonObject cfg, oxObject*)
     const QJsonValue n = cfg.value(QStringLiteral("name"));
     streamName = n.isString() ? n.toString() : QStringLiteral("Not Set");
     pullUrl = streamPull::fromCfg(cfg);
+    pullBackupUrl = streamPull::fromCfg(cfg, true);
+    gate.streamId = id;
+    const QJsonValue pub = cfg.value(QStringLiteral("publish"));
+    if (pub.isObject()) {
+        QString why;
+        const publishPolicy p = publishPolicy::fromJson(pub.toObject(), &why);
+        if (why.isEmpty())
+            setPublishPolicy(p);
+        else
+            qCWarning(lcStream, "stream %d: publish policy in stream.json ignored: %s", id, qUtf8Printable(why));
+    }
     connect(this, &oxStream::doWork, this, &oxStream::workCmd);
     heartTimer = new QTimer(this);
     connect(heartTimer, &QTimer::timeout, this, &oxStream::heartTimerSlots);
@@ -176,17 +188,20 @@ void oxStream::createEndpoints()
     }
     if (!pullUrl.isEmpty())
         inList.append(streamPull::makeEndpoint(this, pullUrl)); // owned by the stream from here on
+    if (!pullBackupUrl.isEmpty())
+        inList.append(streamPull::makeEndpoint(this, pullBackupUrl, true)); // owned by the stream from here on
 }
 
-void oxStream::setPullUrl(const QString& url)
+void oxStream::setPullUrl(const QString& url, bool backup)
 {
-    pullUrl = url;
+    (backup ? pullBackupUrl : pullUrl) = url;
     if (!everStarted)
         return;
+    const int id = backup ? sr_pull::kBackupEndpointId : sr_pull::kEndpointId;
     // Only this input's worker fans out with it: once it is deleted (and so
     // joined) no fan-out holds it; the outputs stay as they are.
     for (oxStreamType* in : inList) {
-        if (in->endpointId == sr_pull::kEndpointId && in->type == QLatin1String("sr_pull")) {
+        if (in->endpointId == id && in->type == QLatin1String("sr_pull")) {
             inList.removeOne(in);
             delete in;
             break;
@@ -194,7 +209,7 @@ void oxStream::setPullUrl(const QString& url)
     }
     if (url.isEmpty())
         return;
-    oxStreamType* ep = streamPull::makeEndpoint(this, url);
+    oxStreamType* ep = streamPull::makeEndpoint(this, url, backup);
     inList.append(ep); // owned by the stream from here on
     if (running.load())
         ep->start();
@@ -221,7 +236,7 @@ void oxStream::addByteCount(int len)
     } while (!byteTotal.compare_exchange_weak(cur, next, std::memory_order_relaxed));
 }
 
-void oxStream::putStream(oxStreamBuf* buf)
+void oxStream::putStream(oxStreamBuf* buf, const publishGate::publisher* who)
 {
     if (!buf)
         return;
@@ -235,10 +250,72 @@ void oxStream::putStream(oxStreamBuf* buf)
     }
     const oxStreambuf_t* p = buf->streamPayload();
     addByteCount(p ? p->len : 0);
+    if (Q_UNLIKELY(!gate.relaysAll())) {
+        gatedFanOut(buf, who);
+        fanOutsInFlight.fetch_sub(1);
+        delete buf;
+        return;
+    }
     for (oxStreamType* out : outList)
         out->putBufIn(buf);
     fanOutsInFlight.fetch_sub(1);
     delete buf;
+}
+
+namespace {
+struct gatedChunk {
+    QList<oxStreamType*>* outs;
+    oxStreamBuf* buf;
+};
+} // namespace
+
+// Under the gate's media lock: the piece of the chunk (or of what the
+// publisher kept) that the gate relays, lent to every output.
+void oxStream::emitGated(void* ctx, const uint8_t* data, size_t len, bool inChunk)
+{
+    auto* g = static_cast<gatedChunk*>(ctx);
+    const oxStreambuf_t* p = g->buf->streamPayload();
+    if (inChunk && data == p->data && len == static_cast<size_t>(p->len)) {
+        for (oxStreamType* out : *g->outs)
+            out->putBufIn(g->buf);
+        return;
+    }
+    oxStreamBuf* piece = oxStreamBuf::lendStreamBuf(g->buf->type, data, static_cast<int>(len),
+                                                    inChunk ? g->buf->sharedData : nullptr, g->buf->owner);
+    if (!piece)
+        return;
+    for (oxStreamType* out : *g->outs)
+        out->putBufIn(piece);
+    delete piece;
+}
+
+void oxStream::gatedFanOut(oxStreamBuf* buf, const publishGate::publisher* who)
+{
+    const oxStreambuf_t* p = buf->streamPayload();
+    if (!p || p->len <= 0)
+        return;
+    publishGate::publisher fromInput;
+    if (!who) {
+        // An input with one publisher at a time names it by the input alone.
+        const QString t = buf->owner ? buf->owner->type : QString();
+        fromInput.input = t == QLatin1String("sr_lat")  ? publishInput::lat
+            : t == QLatin1String("sr_pull")             ? publishInput::pull
+            : t == QLatin1String("sr_oxdp")             ? publishInput::oxdp
+                                                        : publishInput::tcp;
+        who = &fromInput;
+    }
+    gatedChunk g{&outList, buf};
+    const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    gate.offer(*who, p->data, static_cast<size_t>(p->len), nowNs, &oxStream::emitGated, &g);
+}
+
+void oxStream::setPublishPolicy(const publishPolicy& p)
+{
+    publish = p;
+    publishSet = true;
+    gate.setPolicy(p);
 }
 
 void oxStream::waitForFanOuts()
@@ -288,6 +365,10 @@ QJsonObject oxStream::describe(bool status)
     };
     if (!pullUrl.isEmpty())
         o.insert(QStringLiteral("pullUrl"), pullUrl);
+    if (!pullBackupUrl.isEmpty())
+        o.insert(QStringLiteral("pullBackupUrl"), pullBackupUrl);
+    if (publishSet)
+        o.insert(QStringLiteral("publish"), publish.toJson());
     return o;
 }
 

@@ -5,6 +5,8 @@
 #include "service/oxObject.h"
 #include "access/streamAccess.h"
 #include "sr_pull/pullChain.h"
+#include "publishGate.h"
+#include "publishPolicy.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -25,8 +27,9 @@ public:
 
     void start();
     void stop();
-    // Any thread; takes ownership of buf.
-    void putStream(oxStreamBuf* buf);
+    // Any thread; takes ownership of buf. who: the publisher connection it
+    // came from (null: the input that made buf, as one publisher).
+    void putStream(oxStreamBuf* buf, const publishGate::publisher* who = nullptr);
     QString getHostName() const;
     QJsonObject getCfg();
     QJsonObject getStatus();
@@ -42,8 +45,11 @@ public:
     static QString cutName(const QString& name);
     // Main thread: the optional pull source (see streamPull.h); empty: none.
     QString pullUrl;
-    // Main thread: replaces the pull source input (empty url: removes it).
-    void setPullUrl(const QString& url);
+    // Main thread: the optional second pull source, a backup for failover.
+    QString pullBackupUrl;
+    // Main thread: replaces the pull source input (empty url: removes it);
+    // backup: the second one.
+    void setPullUrl(const QString& url, bool backup = false);
     // Who may publish and watch; media threads read it, the main thread sets it.
     streamAccess access;
     // The chains of the SRT pulls this stream's SRT output serves (pullChain.h):
@@ -52,6 +58,18 @@ public:
     // Main thread: new rules take effect for new connections at once, and
     // every endpoint closes the connections they refuse.
     void setAccess(oxStreamAccessRules rules);
+
+    // Receiving threads: a publisher connection closed.
+    void publisherGone(const publishGate::publisher& who) { gate.gone(who); }
+    // Main thread: who may publish (publishPolicy.h); publishSet: whether a
+    // policy was ever set, which alone puts it into stream.json and the lists.
+    void setPublishPolicy(const publishPolicy& p);
+    const publishPolicy& publishPolicyNow() const { return publish; }
+    bool publishPolicySet() const { return publishSet; }
+    // Main thread: the next chunk of another publisher takes the stream.
+    void forcePublisherSwitch() { gate.forceSwitch(); }
+    // Any thread: switches, dropped bytes and the active publisher.
+    publishGate::figures publishFigures() const { return gate.snapshot(); }
 
     bool isRunning() const { return running.load(); }
     int currentBitRate() const { return bitRate; }
@@ -78,6 +96,8 @@ private:
     void _start();
     void _stop();
     void addByteCount(int len);
+    void gatedFanOut(oxStreamBuf* buf, const publishGate::publisher* who);
+    static void emitGated(void* ctx, const uint8_t* data, size_t len, bool inChunk);
     void waitForFanOuts();
     QJsonObject describe(bool status);
 
@@ -91,4 +111,7 @@ private:
     // Fan-outs currently inside putStream; teardown waits for zero.
     std::atomic<int> fanOutsInFlight{0};
     bool everStarted = false;
+    publishGate gate;        // media threads; see publishGate.h
+    publishPolicy publish;   // main thread
+    bool publishSet = false; // main thread
 };

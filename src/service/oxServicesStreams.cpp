@@ -4,6 +4,7 @@
 #include "oxProfile.h"
 #include "oxServices.h"
 #include "streamPull.h"
+#include "streamPublish.h"
 #include "oxStream.h"
 #include "publicFunc.h"
 
@@ -58,7 +59,9 @@ QJsonArray oxServices::getStreamList()
 {
     QJsonArray array;
     for (oxStream* s : streams) {
-        const QJsonObject entry = oxProfile::current().liveStatus ? s->getStatus() : s->getCfg();
+        QJsonObject entry = oxProfile::current().liveStatus ? s->getStatus() : s->getCfg();
+        if (s->publishPolicySet())
+            entry.insert(QStringLiteral("publishState"), streamPublish::state(s));
         array.append(withStreamAccess(streamPull::shown(entry), s, false));
     }
     return array;

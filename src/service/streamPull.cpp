@@ -77,14 +77,15 @@ QString loopRefusal(oxServices* services, int streamId, const QString& url)
                 .arg(u.host)
                 .arg(u.port)
                 .arg(path);
+        // Through first pull sources only: a backup feeds its stream only while the first one is down.
         fed = fed->pullUrl.isEmpty() ? nullptr : localOutputStream(services, pullUrl::parse(fed->pullUrl));
     }
     return QString();
 }
 
-QString fromCfg(const QJsonObject& cfg)
+QString fromCfg(const QJsonObject& cfg, bool backup)
 {
-    const QString url = cfg.value(QStringLiteral("pullUrl")).toString();
+    const QString url = cfg.value(backup ? QStringLiteral("pullBackupUrl") : QStringLiteral("pullUrl")).toString();
     return pullUrl::parse(url).ok() ? url : QString();
 }
 
@@ -99,14 +100,38 @@ QString refusal(const QString& url, int streamId)
     return QString();
 }
 
-oxStreamType* makeEndpoint(oxStream* stream, const QString& url)
+oxStreamType* makeEndpoint(oxStream* stream, const QString& url, bool backup)
 {
-    auto* ep = new sr_pull(sr_pull::kEndpointId,
-                           QJsonObject{{QStringLiteral("name"), stream->streamName + QLatin1String("_pullRx")},
+    auto* ep = new sr_pull(backup ? sr_pull::kBackupEndpointId : sr_pull::kEndpointId,
+                           QJsonObject{{QStringLiteral("name"), stream->streamName
+                                            + QLatin1String(backup ? "_pullBackupRx" : "_pullRx")},
                                        {QStringLiteral("url"), url}});
     ep->stream = stream;
     return ep;
 }
+
+namespace {
+
+// The url under key of the command, checked; *why says what is wrong.
+QString checkedUrl(oxServices* services, int id, const QJsonObject& json, const QString& key, QString* why)
+{
+    const QJsonValue urlValue = json.value(key);
+    if (!urlValue.isString() && !urlValue.isUndefined() && !urlValue.isNull()) {
+        *why = key + QStringLiteral(" does not parse: not a string");
+        return QString();
+    }
+    const QString url = urlValue.toString().trimmed();
+    if (!url.isEmpty()) {
+        *why = refusal(url, id);
+        if (why->isEmpty())
+            *why = loopRefusal(services, id, url);
+        if (!why->isEmpty())
+            qCInfo(lcStream, "setStreamPull for stream %d refused: %s", id, qUtf8Printable(logSafeText(*why)));
+    }
+    return url;
+}
+
+} // namespace
 
 QJsonObject command(oxServices* services, const QJsonObject& json)
 {
@@ -119,21 +144,21 @@ QJsonObject command(oxServices* services, const QJsonObject& json)
     }
     if (!stream)
         return reply(QStringLiteral("no stream with this id"));
-    const QJsonValue urlValue = json.value(QStringLiteral("url"));
-    if (!urlValue.isString() && !urlValue.isUndefined() && !urlValue.isNull())
-        return reply(QStringLiteral("url does not parse: not a string"));
-    const QString url = urlValue.toString().trimmed();
-    if (!url.isEmpty()) {
-        QString why = refusal(url, id);
-        if (why.isEmpty())
-            why = loopRefusal(services, id, url);
-        if (!why.isEmpty()) {
-            qCInfo(lcStream, "setStreamPull for stream %d refused: %s", id, qUtf8Printable(logSafeText(why)));
-            return reply(why);
-        }
-    }
+    QString why;
+    const QString url = checkedUrl(services, id, json, QStringLiteral("url"), &why);
+    if (!why.isEmpty())
+        return reply(why);
+    // Without "backupUrl" the backup stays as it is.
+    const bool withBackup = json.contains(QStringLiteral("backupUrl"));
+    const QString backup = withBackup ? checkedUrl(services, id, json, QStringLiteral("backupUrl"), &why) : QString();
+    if (!why.isEmpty())
+        return reply(QStringLiteral("backupUrl: ") + why);
     if (url != stream->pullUrl) {
         stream->setPullUrl(url);
+        services->needSave = true;
+    }
+    if (withBackup && backup != stream->pullBackupUrl) {
+        stream->setPullUrl(backup, true);
         services->needSave = true;
     }
     return reply(QString());
@@ -142,13 +167,19 @@ QJsonObject command(oxServices* services, const QJsonObject& json)
 QJsonObject shown(QJsonObject stream)
 {
     const QString key = QStringLiteral("pullUrl");
-    if (!stream.contains(key))
+    const QString backupKey = QStringLiteral("pullBackupUrl");
+    if (!stream.contains(key) && !stream.contains(backupKey))
         return stream;
-    stream.insert(key, pullUrl::redacted(stream.value(key).toString()));
+    for (const QString& k : {key, backupKey}) {
+        if (stream.contains(k))
+            stream.insert(k, pullUrl::redacted(stream.value(k).toString()));
+    }
     QJsonArray ins = stream.value(QStringLiteral("inList")).toArray();
     for (int i = 0; i < ins.size(); ++i) {
         QJsonObject in = ins.at(i).toObject();
-        if (in.value(QStringLiteral("id")).toInt() != sr_pull::kEndpointId)
+        const int epId = in.value(QStringLiteral("id")).toInt();
+        if ((epId != sr_pull::kEndpointId && epId != sr_pull::kBackupEndpointId)
+            || in.value(QStringLiteral("type")).toString() != QLatin1String("sr_pull"))
             continue;
         in.insert(QStringLiteral("url"), pullUrl::redacted(in.value(QStringLiteral("url")).toString()));
         ins.replace(i, in);

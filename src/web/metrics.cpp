@@ -95,6 +95,9 @@ struct StreamRow {
     std::string labels; // stream, name
     uint64_t received = 0;
     int64_t rate = 0;
+    bool gated = false; // a publish policy is set
+    uint64_t switches = 0;
+    uint64_t publisherDropped = 0;
 };
 
 // Process figures from /proc; zero where it cannot be read.
@@ -223,6 +226,7 @@ QByteArray metricsText(oxServices& services)
 {
     std::vector<StreamRow> streams;
     std::vector<EndpointRow> endpoints;
+    bool anyGated = false;
     streams.reserve(static_cast<size_t>(services.streams.size()));
     endpoints.reserve(static_cast<size_t>(services.streams.size()) * 6);
     for (oxStream* s : services.streams) {
@@ -234,6 +238,13 @@ QByteArray metricsText(oxServices& services)
         row.labels += '"';
         row.received = s->bytesReceivedTotal();
         row.rate = s->currentBitRate();
+        if (s->publishPolicySet()) {
+            const publishGate::figures f = s->publishFigures();
+            row.gated = true;
+            row.switches = f.switches;
+            row.publisherDropped = f.droppedBytes;
+            anyGated = true;
+        }
         auto add = [&](oxStreamType* ep, bool output) {
             EndpointRow e;
             e.labels = row.labels + ",endpoint=\"" + metricsLabelValue(ep->type) + '"';
@@ -275,6 +286,28 @@ QByteArray metricsText(oxServices& services)
         sampleHead(out, "oxnode_stream_receive_rate_bytes_per_second", r.labels);
         appendInt(out, r.rate);
         out += '\n';
+    }
+
+    // Only where a publish policy is set, so that other instances' pages stay as they were.
+    if (anyGated) {
+        family(out, "oxnode_stream_publisher_switches_total", "counter",
+               "Times another publisher took the stream (publish policy single or failover).");
+        for (const StreamRow& r : streams) {
+            if (!r.gated)
+                continue;
+            sampleHead(out, "oxnode_stream_publisher_switches_total", r.labels);
+            appendUint(out, r.switches);
+            out += '\n';
+        }
+        family(out, "oxnode_stream_publisher_dropped_bytes_total", "counter",
+               "Bytes publishers sent while another one owned the stream.");
+        for (const StreamRow& r : streams) {
+            if (!r.gated)
+                continue;
+            sampleHead(out, "oxnode_stream_publisher_dropped_bytes_total", r.labels);
+            appendUint(out, r.publisherDropped);
+            out += '\n';
+        }
     }
 
     using Out = Text*;

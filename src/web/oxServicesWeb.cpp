@@ -10,6 +10,7 @@
 #include "service/publicFunc.h"
 #include "service/streamClients.h"
 #include "service/streamPull.h"
+#include "service/streamPublish.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -38,6 +39,7 @@ bool isAdministrative(const QString& cmd)
     return cmd == QLatin1String("setSystemSet") || cmd == QLatin1String("setWebPassword")
         || cmd == QLatin1String("newStreamServer") || cmd == QLatin1String("deleteStreamServer")
         || cmd == QLatin1String("renameStreamServer") || cmd == QLatin1String("setStreamPull")
+        || cmd == QLatin1String("setStreamPublish") || cmd == QLatin1String("switchStreamPublisher")
         || cmd == QLatin1String("setStreamAccess") || cmd == QLatin1String("getAccessWarnings");
 }
 
@@ -144,6 +146,10 @@ QJsonObject oxServices::parserJson(QJsonObject json, CmdOrigin origin)
 
     if (cmd == QLatin1String("setStreamPull"))
         return streamPull::command(this, json);
+    if (cmd == QLatin1String("setStreamPublish"))
+        return streamPublish::command(this, json);
+    if (cmd == QLatin1String("switchStreamPublisher"))
+        return streamPublish::switchCommand(this, json);
 
     const QString sn = jsonString(json, "sn");
     if (sn.isEmpty())

@@ -516,6 +516,29 @@ test('pull: the dialog refuses a bad URL with the reason, sets a good one, and t
   });
 });
 
+test('publish: the dialog refuses a bad policy with the reason, saves a good one; the row shows it and Switch answers', opts, async (t) => {
+  await withConsole('publish', async ({ page }) => {
+    await login(page);
+    const row = streamRow(page, 0);
+    await row.waitFor();
+    assert.equal(await row.locator('button', { hasText: 'Switch' }).isVisible(), false);
+
+    await row.locator('button', { hasText: 'Publish…' }).click();
+    await page.fill('#dialog-input', '{"mode": "one"}');
+    await page.click('#dialog-ok');
+    await until(async () => /^Publish policy refused: mode must be/.test(await text(page, '#streams-msg')), 'the refusal');
+
+    await row.locator('button', { hasText: 'Publish…' }).click();
+    await page.fill('#dialog-input', '{"mode": "failover", "lossMs": 800}');
+    await page.click('#dialog-ok');
+    await until(async () => (await text(page, '#streams-msg')) === 'Stream 0: publish policy saved.', 'the saved message');
+    await until(async () => (await row.locator('.publish-state').textContent()) === 'failover · live: none · 0 switches', 'the policy line');
+
+    await row.locator('button', { hasText: 'Switch' }).click();
+    await until(async () => (await text(page, '#streams-msg')) === 'Stream 0: the next publisher that sends takes over.', 'the switch message');
+  });
+});
+
 test('protection: default-password banner; the editor saves lists and a passphrase that is never shown back', opts, async (t) => {
   await withConsole('protection', async ({ page }) => {
     await login(page);

@@ -4,6 +4,8 @@
 // (srtPoller.h), which drains each readable caller.
 #include "srtListener.h"
 
+#include <string>
+
 class sr_oxdp : public srtListener
 {
     Q_OBJECT
@@ -25,4 +27,6 @@ private:
     // thread of attempts once the endpoint left the poll set); closed
     // when it ends so that none outlives the attempt inside the library.
     std::vector<SRTSOCKET> callers;
+    // Their addresses ("ip:port"), in the same order, for the publish gate.
+    std::vector<std::string> callerAddrs;
 };

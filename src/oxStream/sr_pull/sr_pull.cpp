@@ -2,6 +2,7 @@
 #include "service/logLimit.h"
 #include "service/oxProfile.h"
 #include "oxStream.h"
+#include "oxStreamBuffers.h"
 #include "pullLink.h"
 #include "pullResolve.h"
 
@@ -147,8 +148,18 @@ void sr_pull::heartTimerSlots()
 
 void sr_pull::countingRevCB(unsigned char* data, int len, void* user)
 {
-    static_cast<sr_pull*>(user)->bytes.fetch_add(len, std::memory_order_relaxed);
-    revCB(data, len, user);
+    auto* self = static_cast<sr_pull*>(user);
+    self->bytes.fetch_add(len, std::memory_order_relaxed);
+    oxStreamBuf* buf = oxStreamBuf::createStreamBuf(BUF_STREAM_H265, data, len, len, self);
+    if (!self->stream) {
+        delete buf;
+        return;
+    }
+    // Each link is a publisher of its own: a new link starts on a fresh packet.
+    const bool backup = self->endpointId == kBackupEndpointId;
+    const publishGate::publisher who{publishInput::pull, (backup ? 1ull << 32 : 0) | self->linkSerial,
+                                     self->linkAddr.c_str(), backup};
+    self->stream->putStream(buf, &who); // owned by the stream from here on
 }
 
 void sr_pull::pause(int ms)
@@ -240,6 +251,8 @@ bool sr_pull::attempt()
         peer.port = where.mid(colon + 1).toInt();
         peer.sinceMs = QDateTime::currentMSecsSinceEpoch();
         peer.bytesAtStart = bytes.load();
+        ++linkSerial;
+        linkAddr = where.toStdString();
     }
     stateNow.store(Connected);
     if (everConnected)

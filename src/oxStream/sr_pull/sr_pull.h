@@ -28,6 +28,8 @@ class sr_pull : public oxStreamType
 public:
     // The id every pull source carries in its stream's "inList".
     static constexpr int kEndpointId = 3;
+    // The id of a stream's second (backup) pull source.
+    static constexpr int kBackupEndpointId = 4;
     // How long a stopped worker sleeps between looks at its flags.
     static constexpr int kStoppedPauseMs = 1000;
 
@@ -81,6 +83,9 @@ private:
     // Worker only.
     pullBackoff backoff;
     bool everConnected = false;
+    // Pull thread: the link now, as the publish gate names it.
+    uint32_t linkSerial = 0;
+    std::string linkAddr;
     bool failing = false;
     int failedAttempts = 0;
 

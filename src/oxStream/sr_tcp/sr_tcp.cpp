@@ -21,7 +21,11 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
         qCDebug(lcTcp, "========================");
         return;
     }
-    listener->onConnection = [](const oxnet::SocketChannelPtr& ch) { logTcpConnection(ch); };
+    listener->onConnection = [this](const oxnet::SocketChannelPtr& ch) {
+        logTcpConnection(ch);
+        if (!ch->isConnected() && stream)
+            stream->publisherGone({publishInput::tcp, ch->id(), nullptr});
+    };
     // The chunk is lent to the fan-out in the area it was read into: no copy
     // before it, and outputs queue a big chunk by reference to the area.
     listener->onMessage = [this](const oxnet::SocketChannelPtr& ch, const void* data, size_t len) {
@@ -29,7 +33,8 @@ sr_tcp::sr_tcp(int endpointId_, QJsonObject cfg)
             return;
         oxStreamBuf* buf = oxStreamBuf::lendStreamBuf(BUF_STREAM_H265, static_cast<const unsigned char*>(data),
                                                       static_cast<int>(len), ch->sharedReadArea(), this);
-        stream->putStream(buf); // deleted there, before the next read
+        const publishGate::publisher who{publishInput::tcp, ch->id(), ch->peeraddr().c_str()};
+        stream->putStream(buf, &who); // deleted there, before the next read
     };
     guardTcpServer(*listener, this, false, port);
     listener->setThreadNum(kWorkerThreads);
