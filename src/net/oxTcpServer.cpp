@@ -548,6 +548,16 @@ int SocketChannel::writeImpl(const void* data, size_t len, SharedSlicer* slicer,
     return static_cast<int>(len);
 }
 
+bool SocketChannel::runOnWorker(std::function<void()> f)
+{
+    std::lock_guard<std::mutex> lk(writeMutex_);
+    // Not closing: the worker's loop is alive to run it (see requestCloseLocked).
+    if (closing_)
+        return false;
+    worker_->post(std::move(f));
+    return true;
+}
+
 int SocketChannel::unreadBytes() const
 {
     std::lock_guard<std::mutex> lk(writeMutex_);

@@ -81,6 +81,11 @@ public:
               const std::shared_ptr<const void>& keep);
     // Thread safe: closes on the worker thread.
     void close();
+    // Thread safe: runs f on the connection's worker, after what was posted
+    // there before; false (f dropped) once the channel is closing. Writes
+    // for many connections handed over in one task cost the caller one
+    // wake-up instead of a send each.
+    bool runOnWorker(std::function<void()> f);
     // Worker thread, inside onMessage only: a reference to the read area that
     // holds the message, so that its bytes can be queued elsewhere without a
     // copy (they never change while it is held; the next read then gets a

@@ -8,6 +8,7 @@
 #include <QMetaObject>
 
 #include <chrono>
+#include <map>
 
 namespace {
 
@@ -278,6 +279,25 @@ void nodeServer::drain()
                 c->peerGone();
             break;
         }
+    }
+}
+
+void nodeServer::sendEach(std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>>&& frames)
+{
+    using Batch = std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>>;
+    std::map<long, Batch> byWorker;
+    for (auto& f : frames)
+        byWorker[f.first->loopTid()].push_back(std::move(f));
+    for (auto& entry : byWorker) {
+        auto batch = std::make_shared<Batch>(std::move(entry.second));
+        const oxnet::SocketChannelPtr first = batch->front().first;
+        const auto writeAll = [batch] {
+            for (const auto& f : *batch)
+                f.first->write(f.second.constData(), static_cast<size_t>(f.second.size()));
+        };
+        // The first one closing meanwhile: written from here instead.
+        if (!first->runOnWorker(writeAll))
+            writeAll();
     }
 }
 

@@ -24,6 +24,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 class oxTcpClientSocket;
 
@@ -42,8 +44,9 @@ struct nodeWire
 // the peers wait in their TCP windows instead of in our memory.
 constexpr int kMaxNodeInboxEvents = 65536;
 constexpr size_t kMaxNodeInboxBytes = 64u * 1024u * 1024u;
-// Events the owner handles in one go before other work gets a turn.
-constexpr int kNodeDrainSlice = 4096;
+// Events the owner handles in one go before other work (a web command, the
+// heart tick) gets a turn: a slice of logins is a few milliseconds.
+constexpr int kNodeDrainSlice = 256;
 // Workers for the node port: framing and parsing are light, two loops keep
 // both cores of a small machine busy in a login storm.
 constexpr int kNodeWorkers = 2;
@@ -73,6 +76,10 @@ public:
     // so the next one may be accepted.
     void loginSettled();
     bool acceptingPaused() const { return server && server->acceptingPaused(); }
+    // Any thread: writes each frame to its connection, from the connections'
+    // workers (one task per worker), so that a frame to every node costs the
+    // caller no send of its own.
+    static void sendEach(std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>>&& frames);
     // Connections accepted and not logged in yet, as counted at accept.
     int pendingLogins() const { return pending.load(std::memory_order_relaxed); }
 

@@ -71,12 +71,13 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
         return;
     }
     online = true;
-    lastTime = QDateTime::currentDateTime();
+    // Universal time: the local one reads the time zone at every login of a storm.
+    lastTime = QDateTime::currentDateTimeUtc();
     heardAtMs = monotonicMs();
     // Random rather than derived from the login time: a time-based token
     // could be guessed by anyone who knows when the node logged in.
     sessionToken = randomToken();
-    qCDebug(lcNodeFrame, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toString()), qUtf8Printable(sessionToken));
+    qCDebug(lcNodeFrame, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toLocalTime().toString()), qUtf8Printable(sessionToken));
     const int newId = jsonInteger(json, QStringLiteral("id"));
     if (newId != id && !oxProfile::current().nodeKeepsNumber) {
         qCDebug(lcNode, "ID发生变更? new:%d old:%d", newId, id);
@@ -168,16 +169,15 @@ void oxNode::setToOffiline()
         tcpLogout(client);
 }
 
-void oxNode::nodeDiscovery()
+const QByteArray& oxNode::discoveryFrame()
 {
-    if (services->localDevCfg)
-        return; // the multicast probe takes its place
-    if (!client)
-        return;
+    static const QByteArray none;
+    if (services->localDevCfg || !client)
+        return none; // the multicast probe takes its place
     // Every node gets it every second: encoded once.
-    if (discoveryFrame.isEmpty())
-        discoveryFrame = encodeFrame(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
-    client->sendFrame(discoveryFrame);
+    if (discovery.isEmpty())
+        discovery = encodeFrame(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
+    return discovery;
 }
 
 void oxNode::upData(QJsonObject json)

@@ -18,7 +18,8 @@ class oxTcpClientSocket;
 constexpr int kFleetNodes = 100000;
 // Connections accepted but not logged in yet. An honest node sends its login
 // as its first frame right after connecting. Past the bound the oldest whose
-// login is not under way (nothing sent, or nothing for a while) is closed to
+// login is not under way (nothing sent, or nothing for
+// oxTcpClientSocket::kLoginStallMs) is closed to
 // make room, so a flood cannot hold the port while a login that is coming in
 // is never cut off; when every one of them is under way, accepting waits
 // until one logs in or ends, and newcomers wait in the listen backlog. So
@@ -65,7 +66,9 @@ public:
     void resetTcpClient(oxTcpClientSocket* client);
     void processTcpJson(QJsonObject json);
     void setToOffiline();
-    void nodeDiscovery();
+    // The heart tick's frame to this node; empty when none is due (local-device
+    // mode, where the multicast probe takes its place, or no connection).
+    const QByteArray& discoveryFrame();
 
     void upData(QJsonObject json);
     QJsonObject getStatus();
@@ -79,7 +82,7 @@ public:
     static qint64 monotonicMs();
 
     QString sessionToken;
-    QDateTime lastTime;  // of the last login
+    QDateTime lastTime;  // of the last login, in UTC
     // When the node was last heard from (login, keep-alive, status), on the
     // monotonic clock; 0 never. The liveness sweep and the choice of the
     // longest-silent node read it.
@@ -94,5 +97,5 @@ public Q_SLOTS:
 private:
     explicit oxNode(oxServices* services);
 
-    QByteArray discoveryFrame; // the heart tick's frame to this node, made once
+    QByteArray discovery; // made once
 };

@@ -169,14 +169,27 @@ void oxServices::upNodeOnlineStatus()
     // Whole seconds on the monotonic clock: local time would read the time
     // zone for every node, and a clock set back would keep nodes alive.
     const qint64 nowMs = oxNode::monotonicMs();
+    std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>> discovery;
+    discovery.reserve(static_cast<size_t>(nodes.size()));
     for (int i = 0; i < nodes.size(); ++i) {
         oxNode* node = nodes.at(i);
-        node->nodeDiscovery();
         // A node never heard from is never timed out.
         const qint64 age = node->heardAtMs != 0 ? (nowMs - node->heardAtMs) / 1000 : 0;
-        if (age > kNodeTimeoutSec)
+        const bool timedOut = age > kNodeTimeoutSec;
+        const QByteArray& frame = node->discoveryFrame();
+        if (!frame.isEmpty()) {
+            // Ahead of the logout of a node that timed out, as always.
+            if (timedOut)
+                node->client->sendFrame(frame);
+            else
+                discovery.emplace_back(node->client->channelPtr(), frame);
+        }
+        if (timedOut)
             node->setToOffiline();
     }
+    // Written by the node port's workers: a send per node would keep this
+    // thread busy for a large fleet's whole tick.
+    nodeServer::sendEach(std::move(discovery));
 }
 
 QJsonArray oxServices::getNodelist()

@@ -41,6 +41,7 @@ public:
     // bytes wait unread, or the last ones came in less than kLoginStallMs ago.
     bool loginUnderWay(qint64 nowMs) const;
     uint32_t id() const { return channel->id(); }
+    const oxnet::SocketChannelPtr& channelPtr() const { return channel; }
 
     // Main thread, from the node server: one parsed frame, and the end.
     void deliver(const QJsonObject& json);
