@@ -200,7 +200,9 @@ struct ChunkCheck {
 // Each caller gets its own local UDP port, and so its own libsrt receive
 // thread: with all 50 sharing one port, both programs lost about half of the
 // SRT chunks on a loaded machine, on the benchmark's side of the link.
-inline SRTSOCKET srtCaller(int port)
+// from, when given, is the caller's own address (host order): oxnode lets
+// only a few SRT callers in per address.
+inline SRTSOCKET srtCaller(int port, uint32_t from = 0)
 {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     do {
@@ -208,6 +210,15 @@ inline SRTSOCKET srtCaller(int port)
         const int latency = 20, conn = 500;
         srt_setsockflag(s, SRTO_LATENCY, &latency, sizeof latency);
         srt_setsockflag(s, SRTO_CONNTIMEO, &conn, sizeof conn);
+        if (from) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(from);
+            if (srt_bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == SRT_ERROR) {
+                srt_close(s);
+                break;
+            }
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -256,7 +267,8 @@ inline BusyResult oxnodeBusyRun(const std::string& bin, int streams, double seco
     std::vector<SRTSOCKET> srtReaders;
     const int sep = srt_epoll_create();
     for (int i = 0; i < streams; ++i) {
-        const SRTSOCKET s = srtCaller(outPort(i));
+        // One source address per caller (127.1.0.1 and on), all on lo.
+        const SRTSOCKET s = srtCaller(outPort(i), 0x7f010001u + static_cast<uint32_t>(i));
         const bool no = false;
         srt_setsockflag(s, SRTO_RCVSYN, &no, sizeof no);
         const int ev = SRT_EPOLL_IN | SRT_EPOLL_ERR;
