@@ -1,8 +1,10 @@
 // Publish policies with real publishers: ffmpeg pushes an H.265 MPEG-TS
 // (key frame every second, parameter sets repeated at each) in real time into
 // the TCP input and over SRT into the SRT input of stream 0; a TCP viewer
-// records what it gets and when. Plus the command's refusals and the policy
-// across a restart, in both programs.
+// records what it gets and when. An edge following origins on instances of
+// their own. Plus the command's refusals and the policy across a restart, in
+// both programs.
+#include "oxnetns.h"
 #include "oxtest.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -346,6 +349,117 @@ TEST_F(PublishPolicy, EdgeFollowsTheBackupOriginWhenTheFirstFallsSilent)
     std::string why;
     EXPECT_EQ(checkAndDecode(rec, &why), "");
     EXPECT_EQ(why, "");
+}
+
+// Origins on instances of their own: A (198.18.1.2) and B (198.18.3.2), each
+// in its namespace, joined by a veth pair to the test's, where the edge runs.
+// Each origin gets its own ffmpeg feed into its TCP input; the edge's stream 0
+// pulls A's output first and B's as its backup.
+class OriginFailover : public PublishPolicy
+{
+protected:
+    void SetUp() override
+    {
+        PublishPolicy::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(aNs.ok()) << aNs.error();
+        ASSERT_TRUE(bNs.ok()) << bNs.error();
+        std::string err;
+        ASSERT_TRUE(oxt::joinVeth(nullptr, "198.18.1.1", &aNs, kOriginA, "fa", &err)) << err;
+        ASSERT_TRUE(oxt::joinVeth(nullptr, "198.18.3.1", &bNs, kOriginB, "fb", &err)) << err;
+        for (auto [origin, ns] : {std::pair{&originA, &aNs}, std::pair{&originB, &bNs}}) {
+            origin->options().readyPorts = {8001, 8010, 8020};
+            origin->options().launcher = ns->wrap({});
+            origin->options().netnsPid = ns->pid();
+        }
+    }
+    void TearDown() override
+    {
+        if (originB.process().pid() > 0)
+            originB.expectCleanExit();
+        PublishPolicy::TearDown();
+        // The test's ends of the pairs, not left for a next case in this process.
+        oxt::ipIn(nullptr, {"link", "del", "faa"});
+        oxt::ipIn(nullptr, {"link", "del", "fba"});
+    }
+    QString activeAddress() { return publishState().value("active").toObject().value("address").toString(); }
+    // Video frames ffprobe reads in a file of the recording (quiet: a part
+    // cut at the switch may begin within a frame; the whole is decoded apart).
+    int framesIn(const std::string& rel)
+    {
+        const oxt::CommandResult probe =
+            oxt::runCommand({"ffprobe", "-v", "quiet", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                             "stream=nb_read_frames", "-of", "csv=p=0", peers.file(rel)},
+                            120000);
+        EXPECT_EQ(probe.exitCode, 0) << probe.out;
+        return std::atoi(probe.out.c_str());
+    }
+
+    static constexpr const char* kOriginA = "198.18.1.2";
+    static constexpr const char* kOriginB = "198.18.3.2";
+    oxt::Netns aNs, bNs;
+    oxt::OxNode originA, originB;
+};
+
+// Origin A's process is killed: its pull closes, and the backup pull from
+// origin B, connected and dropped all along, takes over at once from its
+// kept key frame. The viewer's recording holds frames of both origins and
+// decodes without an error.
+TEST_F(OriginFailover, EdgeViewersKeepReceivingWhenTheFirstOriginIsKilled)
+{
+    ASSERT_TRUE(originA.start());
+    ASSERT_TRUE(originB.start());
+    oxt::Process feedA, feedB;
+    ASSERT_TRUE(publish(feedA, std::string("tcp://") + kOriginA + ":8010", "a", {"-metadata", "service_name=originA"}));
+    start();
+    // Policy and viewer before the pull: the recording starts at the first key frame relayed.
+    const QJsonObject set = call({{"cmd", "setStreamPublish"}, {"id", 0},
+                                  {"data", QJsonObject{{"mode", "failover"}, {"priority", QJsonArray{"sr_pull"}}, {"lossMs", kLossMs}}}});
+    ASSERT_EQ(set.value("results").toString(), "success") << compact(set);
+    auto v = viewer();
+    const QJsonObject pull = call({{"cmd", "setStreamPull"}, {"id", 0}, {"url", QString("oxtcp://%1:8020").arg(kOriginA)},
+                                   {"backupUrl", QString("oxtcp://%1:8020").arg(kOriginB)}});
+    ASSERT_EQ(pull.value("results").toString(), "success") << compact(pull);
+    ASSERT_TRUE(oxt::waitFor([&] { return activeIs("sr_pull") && activeAddress().startsWith(kOriginA); }, 30000))
+        << compact(publishState()) << feedA.describe();
+    // B's feed only now: A is first for certain.
+    ASSERT_TRUE(publish(feedB, std::string("tcp://") + kOriginB + ":8010", "b", {"-metadata", "service_name=originB"}));
+    // Two seconds of B seen (so a key frame is kept) and one of A relayed.
+    ASSERT_TRUE(oxt::waitFor([&] {
+        return publishState().value("droppedBytes").toDouble() > fileBytes * 0.2 && v->size() > fileBytes / 10;
+    }, 30000, 100)) << compact(publishState()) << feedB.describe();
+
+    const Clock::time_point killed = Clock::now();
+    originA.process().kill();
+    ASSERT_TRUE(oxt::waitFor([&] { return activeIs("sr_pull", "loss") && activeAddress().startsWith(kOriginB); }, 10000))
+        << compact(publishState());
+    const size_t atSwitch = v->size();
+    ASSERT_TRUE(oxt::waitFor([&] { return v->size() > atSwitch + fileBytes / 10; }, 30000));
+    const int64_t gap = v->longestGapMs(killed - std::chrono::milliseconds(200));
+    const QJsonObject s = publishState();
+    std::string rec = v->bytes();
+    feedB.kill();
+    feedA.kill();
+
+    RecordProperty("gapMs", static_cast<int>(gap));
+    // At most lossMs of silence, and the hops across two instances on a
+    // loaded machine.
+    EXPECT_LE(gap, kLossMs + 300) << "bytes at the switch: " << atSwitch;
+    EXPECT_EQ(s.value("switches").toInt(), 2) << compact(s);
+    EXPECT_NE(rec.find("originA"), std::string::npos);
+    EXPECT_NE(rec.find("originB", atSwitch), std::string::npos);
+    std::string why;
+    EXPECT_EQ(checkAndDecode(rec, &why), "");
+    EXPECT_EQ(why, "");
+    // Frames on both sides of the switch: all of them, and those from it on.
+    rec = peers.readFile("rec.ts");
+    ASSERT_GT(rec.size(), atSwitch);
+    ASSERT_TRUE(peers.writeFile("after.ts", rec.substr(atSwitch - atSwitch % kPkt)));
+    const int all = framesIn("rec.ts"), after = framesIn("after.ts");
+    RecordProperty("framesAfterSwitch", after);
+    EXPECT_GT(after, 0);
+    EXPECT_GT(all - after, 0);
 }
 
 } // namespace
