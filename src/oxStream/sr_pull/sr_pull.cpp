@@ -155,11 +155,15 @@ void sr_pull::countingRevCB(unsigned char* data, int len, void* user)
         delete buf;
         return;
     }
-    // Each link is a publisher of its own: a new link starts on a fresh packet.
-    const bool backup = self->endpointId == kBackupEndpointId;
-    const publishGate::publisher who{publishInput::pull, (backup ? 1ull << 32 : 0) | self->linkSerial,
-                                     self->linkAddr.c_str(), backup};
+    const publishGate::publisher who = self->linkPublisher();
     self->stream->putStream(buf, &who); // owned by the stream from here on
+}
+
+// Each link is a publisher of its own: a new link starts on a fresh packet.
+publishGate::publisher sr_pull::linkPublisher() const
+{
+    const bool backup = endpointId == kBackupEndpointId;
+    return {publishInput::pull, (backup ? 1ull << 32 : 0) | linkSerial, linkAddr.c_str(), backup};
 }
 
 void sr_pull::pause(int ms)
@@ -278,6 +282,9 @@ bool sr_pull::attempt()
         }
     }
     backoff.lostAt(nowMs());
+    // A link that ends hands the stream on at once, as a closed connection does.
+    if (stream)
+        stream->publisherGone(linkPublisher());
     if (!alive)
         fail(why);
     stateNow.store(Connecting);

@@ -7,6 +7,7 @@
 // receive until the connection is gone, pause with a back-off, again.
 // Only the first failure of a run and the recovery are logged.
 #include "oxStreamType.h"
+#include "publishGate.h"
 #include "pullBackoff.h"
 #include "pullUrl.h"
 
@@ -56,6 +57,8 @@ public:
 
     // Any thread: what the worker counts as it fans out.
     static void countingRevCB(unsigned char* data, int len, void* user);
+    // Pull thread: the current link as a publisher of the stream.
+    publishGate::publisher linkPublisher() const;
 
 public Q_SLOTS:
     void heartTimerSlots(); // main thread: asks the worker for fresh SRT statistics
