@@ -183,8 +183,10 @@ TEST_F(StreamAccess, SrtCallersNeedTheRightPassphrasePerDirection)
         drain();
         return fillerAroundPayload(atViewer, payload) && fillerAroundPayload(sink.stdoutText(), payload);
     }, 15000, 10)) << atViewer.size() << " " << sink.stdoutText().size();
-    // Only the sink and the source with the right passphrases were ever accepted.
-    EXPECT_EQ(node.process().countOccurrences("oxdp tx new connection: "), 2);
+    // Only the sink and the source with the right passphrases were ever
+    // accepted. A line may be held back by the log budget when the refusals
+    // and libsrt's own lines fill a second, but never one too many is written.
+    EXPECT_LE(node.process().countOccurrences("oxdp tx new connection: "), 2);
 }
 
 // ffmpeg pulling H.265 from the SRT output with the read passphrase: every
