@@ -1111,6 +1111,20 @@ void TcpServer::closeUnless(const std::function<bool(const SocketChannel&)>& kee
     }
 }
 
+void TcpServer::forEachOnWorkers(std::function<void(const SocketChannelPtr&)> f)
+{
+    if (!started_ || stopped_)
+        return;
+    const auto shared = std::make_shared<std::function<void(const SocketChannelPtr&)>>(std::move(f));
+    for (auto& w : workers_) {
+        detail::TcpWorker* wp = w.get();
+        wp->post([wp, shared] {
+            for (const auto& kv : wp->open)
+                (*shared)(kv.second);
+        });
+    }
+}
+
 int TcpServer::broadcast(const void* data, size_t len, const std::shared_ptr<const void>& keep)
 {
     int written = 0;

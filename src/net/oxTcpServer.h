@@ -265,6 +265,10 @@ public:
     int broadcast(const void* data, size_t len, const std::shared_ptr<const void>& keep = {});
     // Thread safe (channel lock): closes every connection that keep refuses.
     void closeUnless(const std::function<bool(const SocketChannel&)>& keep);
+    // Owner thread, between start() and stop(): runs f on each worker, once
+    // for every connection registered there, as one task per worker, so that
+    // work for every connection costs the caller one post per worker.
+    void forEachOnWorkers(std::function<void(const SocketChannelPtr&)> f);
 
     // One connection as the operator's client list shows it.
     struct ClientInfo {

@@ -8,7 +8,6 @@
 #include <QMetaObject>
 
 #include <chrono>
-#include <map>
 
 namespace {
 
@@ -282,23 +281,15 @@ void nodeServer::drain()
     }
 }
 
-void nodeServer::sendEach(std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>>&& frames)
+void nodeServer::sendDiscovery()
 {
-    using Batch = std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>>;
-    std::map<long, Batch> byWorker;
-    for (auto& f : frames)
-        byWorker[f.first->loopTid()].push_back(std::move(f));
-    for (auto& entry : byWorker) {
-        auto batch = std::make_shared<Batch>(std::move(entry.second));
-        const oxnet::SocketChannelPtr first = batch->front().first;
-        const auto writeAll = [batch] {
-            for (const auto& f : *batch)
-                f.first->write(f.second.constData(), static_cast<size_t>(f.second.size()));
-        };
-        // The first one closing meanwhile: written from here instead.
-        if (!first->runOnWorker(writeAll))
-            writeAll();
-    }
+    if (!server || stopped)
+        return;
+    server->forEachOnWorkers([](const oxnet::SocketChannelPtr& ch) {
+        const auto* wire = static_cast<const nodeWire*>(ch->context().get());
+        if (wire && !wire->discovery.isEmpty())
+            ch->write(wire->discovery.constData(), static_cast<size_t>(wire->discovery.size()));
+    });
 }
 
 void nodeServer::forget(oxTcpClientSocket* client)

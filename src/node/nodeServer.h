@@ -13,6 +13,7 @@
 #include "oxFrames.h"
 #include "net/oxTcpServer.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
@@ -37,6 +38,7 @@ struct nodeWire
     bool cut = false;                  // worker: closed at the frame bound, read no further
     std::atomic<bool> loggedIn{false}; // owner: the node logged in, frames may be large
     std::atomic<int64_t> heardAtMs{-1}; // worker: monotonic time of the last bytes before login
+    QByteArray discovery;              // worker: the heart tick's frame, once a node is bound here
 };
 
 // Frames, new connections and ends waiting for the owner thread. Past
@@ -76,10 +78,11 @@ public:
     // so the next one may be accepted.
     void loginSettled();
     bool acceptingPaused() const { return server && server->acceptingPaused(); }
-    // Any thread: writes each frame to its connection, from the connections'
-    // workers (one task per worker), so that a frame to every node costs the
-    // caller no send of its own.
-    static void sendEach(std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>>&& frames);
+    // Owner thread: the heart tick's discovery frame to every connection
+    // that has one (oxTcpClientSocket::setDiscovery), written by the
+    // workers as they go through their connections: the owner thread does
+    // not look at the nodes for it.
+    void sendDiscovery();
     // Connections accepted and not logged in yet, as counted at accept.
     int pendingLogins() const { return pending.load(std::memory_order_relaxed); }
 

@@ -1,6 +1,7 @@
 // Node sessions on TCP and the node command handler. Main thread only: the
 // connections, the dispatcher and the heart tick all run there.
 #include "oxNode.h"
+#include "nodeLiveness.h"
 #include "service/opsCounters.h"
 #include "service/logLimit.h"
 #include "service/logging.h"
@@ -32,7 +33,19 @@ oxNode::oxNode(oxServices* s)
 {
 }
 
-oxNode::~oxNode() = default;
+oxNode::~oxNode()
+{
+    if (liveness)
+        liveness->forget(this);
+}
+
+void oxNode::heard()
+{
+    if (services)
+        services->liveness.heard(this, monotonicMs());
+    else
+        heardAtMs = monotonicMs();
+}
 
 qint64 oxNode::monotonicMs()
 {
@@ -73,7 +86,7 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
     online = true;
     // Universal time: the local one reads the time zone at every login of a storm.
     lastTime = QDateTime::currentDateTimeUtc();
-    heardAtMs = monotonicMs();
+    heard();
     // Random rather than derived from the login time: a time-based token
     // could be guessed by anyone who knows when the node logged in.
     sessionToken = randomToken();
@@ -110,7 +123,7 @@ void oxNode::tcpLogout(oxTcpClientSocket* c)
 
 void oxNode::tcpKeepAlive(QJsonObject)
 {
-    heardAtMs = monotonicMs();
+    heard();
     online = true;
     qCDebug(lcNodeFrame, "tcpKeepAlive");
 }
@@ -126,6 +139,7 @@ void oxNode::resetTcpClient(oxTcpClientSocket* c)
     }
     client = c;
     c->pElement = this;
+    c->setDiscovery(discoveryBytes());
 }
 
 void oxNode::tcpDisConnect(oxTcpClientSocket* c, void*)
@@ -174,6 +188,11 @@ const QByteArray& oxNode::discoveryFrame()
     static const QByteArray none;
     if (services->localDevCfg || !client)
         return none; // the multicast probe takes its place
+    return discoveryBytes();
+}
+
+const QByteArray& oxNode::discoveryBytes()
+{
     // Every node gets it every second: encoded once.
     if (discovery.isEmpty())
         discovery = encodeFrame(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
@@ -184,7 +203,7 @@ void oxNode::upData(QJsonObject json)
 {
     if (!applyStatus(json))
         return;
-    heardAtMs = monotonicMs();
+    heard();
     online = true;
 }
 

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 
+class nodeLiveness;
 class oxServices;
 class oxTcpClientSocket;
 
@@ -69,6 +70,8 @@ public:
     // The heart tick's frame to this node; empty when none is due (local-device
     // mode, where the multicast probe takes its place, or no connection).
     const QByteArray& discoveryFrame();
+    // That frame, whatever the mode.
+    const QByteArray& discoveryBytes();
 
     void upData(QJsonObject json);
     QJsonObject getStatus();
@@ -85,8 +88,14 @@ public:
     QDateTime lastTime;  // of the last login, in UTC
     // When the node was last heard from (login, keep-alive, status), on the
     // monotonic clock; 0 never. The liveness sweep and the choice of the
-    // longest-silent node read it.
+    // longest-silent node read it. Set through heard().
     qint64 heardAtMs = 0;
+    // Stamps it heard now and puts it at the back of the service's liveness order.
+    void heard();
+    // Its place in a nodeLiveness order (null: in none).
+    nodeLiveness* liveness = nullptr;
+    oxNode* heardPrev = nullptr;
+    oxNode* heardNext = nullptr;
     bool online = false;
     oxTcpClientSocket* client = nullptr; // bound connection; not owned (it deletes itself)
     oxServices* services = nullptr;

@@ -167,29 +167,20 @@ void oxServices::upNodeOnlineStatus()
     if (nodePort->acceptingPaused())
         closeSilentPendingLogin();
     // Whole seconds on the monotonic clock: local time would read the time
-    // zone for every node, and a clock set back would keep nodes alive.
-    const qint64 nowMs = oxNode::monotonicMs();
-    std::vector<std::pair<oxnet::SocketChannelPtr, QByteArray>> discovery;
-    discovery.reserve(static_cast<size_t>(nodes.size()));
-    for (int i = 0; i < nodes.size(); ++i) {
-        oxNode* node = nodes.at(i);
-        // A node never heard from is never timed out.
-        const qint64 age = node->heardAtMs != 0 ? (nowMs - node->heardAtMs) / 1000 : 0;
-        const bool timedOut = age > kNodeTimeoutSec;
+    // zone for every node, and a clock set back would keep nodes alive. A
+    // node never heard from is never timed out.
+    liveness.expire(oxNode::monotonicMs(), kNodeTimeoutSec, [](oxNode* node) {
+        // Its discovery frame ahead of the logout, as always.
         const QByteArray& frame = node->discoveryFrame();
-        if (!frame.isEmpty()) {
-            // Ahead of the logout of a node that timed out, as always.
-            if (timedOut)
-                node->client->sendFrame(frame);
-            else
-                discovery.emplace_back(node->client->channelPtr(), frame);
-        }
-        if (timedOut)
-            node->setToOffiline();
-    }
-    // Written by the node port's workers: a send per node would keep this
-    // thread busy for a large fleet's whole tick.
-    nodeServer::sendEach(std::move(discovery));
+        if (!frame.isEmpty())
+            node->client->sendFrame(frame);
+        node->setToOffiline();
+    });
+    // Every other bound connection's frame is written by the node port's
+    // workers: a send per node would keep this thread busy for a large
+    // fleet's whole tick.
+    if (!localDevCfg)
+        nodePort->sendDiscovery();
 }
 
 QJsonArray oxServices::getNodelist()

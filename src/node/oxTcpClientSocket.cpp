@@ -28,6 +28,11 @@ void oxTcpClientSocket::sendFrame(const QByteArray& frame)
     channel->write(frame.constData(), static_cast<size_t>(frame.size()));
 }
 
+void oxTcpClientSocket::setDiscovery(const QByteArray& frame)
+{
+    channel->runOnWorker([w = wire, frame] { w->discovery = frame; });
+}
+
 void oxTcpClientSocket::close()
 {
     if (closed)

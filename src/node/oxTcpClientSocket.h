@@ -25,6 +25,8 @@ public:
 
     void sendJson(QJsonObject json);         // any thread
     void sendFrame(const QByteArray& frame); // any thread: an encoded frame
+    // Main thread: the frame the heart tick sends here (nodeServer::sendDiscovery).
+    void setDiscovery(const QByteArray& frame);
     // Main thread. What the kernel takes at once is sent, the rest dropped,
     // and the connection closed; the disconnect (ClientDisConnect) runs
     // before close() returns.

@@ -4,6 +4,7 @@
 // is touched only there: web requests are carried to the main thread before
 // they reach webRequest/parserJson.
 #include "access/loginBackoff.h"
+#include "node/nodeLiveness.h"
 #include "node/oxNodeState.h"
 #include "oxObject.h"
 #include "web/httpsSettings.h"
@@ -97,6 +98,8 @@ public:
     int nodeConnections = 0;
     // Connections that have not logged in yet, in about accept order (bounded).
     QList<oxTcpClientSocket*> pendingLogins;
+    // The nodes that can time out, oldest heard first.
+    nodeLiveness liveness;
     // Property cache bytes of all nodes.
     std::shared_ptr<oxPropertyBudget> propertyBudget = std::make_shared<oxPropertyBudget>();
     // Connections without login by the time they must have logged in

@@ -411,8 +411,8 @@ TEST_F(NodeService, LivenessSweepLogsOutAfterMoreThanFiveWholeSeconds)
     oxNode* never = oxNode::createNew(3, "dev-06", services.get());
     services->addNode(never);
     never->online = true; // only liveness matters here
-    fresh->heardAtMs = oxNode::monotonicMs() - 5000;
-    stale->heardAtMs = oxNode::monotonicMs() - 6000;
+    services->liveness.heard(stale, oxNode::monotonicMs() - 6000);
+    services->liveness.heard(fresh, oxNode::monotonicMs() - 5000);
     services->upNodeOnlineStatus();
     EXPECT_TRUE(fresh->online);
     EXPECT_TRUE(fresh->loginToServer);
