@@ -6,6 +6,9 @@
 #include "service/opsCounters.h"
 
 #include <QMetaObject>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <chrono>
 
@@ -76,6 +79,7 @@ bool nodeServer::listen(quint16 port, int backlog, int maxConnections, int cap)
     };
     server->admission = [this] { return admit(); };
     server->acceptFilter = [this](const asio::ip::tcp::endpoint&) {
+        admitRate.take();
         pending.fetch_add(1, std::memory_order_relaxed);
         return true;
     };
@@ -123,9 +127,38 @@ void nodeServer::loginSettled()
         server->resumeAccepting();
 }
 
+int64_t nodeAdmitRate::waitNs(int64_t nowNs)
+{
+    if (lastNs != 0)
+        tokens = std::min<double>(kNodeAdmitBurst, tokens + (nowNs - lastNs) * 1e-9 * kNodeAdmitPerSecond);
+    lastNs = nowNs;
+    if (tokens >= 1.0)
+        return 0;
+    return static_cast<int64_t>((1.0 - tokens) * 1e9 / kNodeAdmitPerSecond) + 1;
+}
+
 // Acceptor thread.
 bool nodeServer::admit()
 {
+    using namespace std::chrono;
+    const int64_t wait = admitRate.waitNs(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+    if (wait > 0) {
+        // Accepting waits until the bucket has refilled; the owner's timer resumes it.
+        if (!rateResumeAsked.exchange(true, std::memory_order_acq_rel)) {
+            const int ms = static_cast<int>(wait / 1000000) + 1;
+            QMetaObject::invokeMethod(
+                this,
+                [this, ms] {
+                    QTimer::singleShot(ms, this, [this] {
+                        rateResumeAsked.store(false, std::memory_order_release);
+                        if (server && !stopped)
+                            server->resumeAccepting();
+                    });
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
     if (pendingCap <= 0 || pending.load(std::memory_order_relaxed) < pendingCap)
         return true;
     if (!roomAsked.exchange(true, std::memory_order_acq_rel)) {
