@@ -179,6 +179,7 @@ void nodeServer::onConnection(const oxnet::SocketChannelPtr& ch)
 {
     if (ch->isConnected()) {
         auto wire = std::make_shared<nodeWire>();
+        wire->acceptedAtMs = monotonicMs();
         ch->setContext(wire);
         push(Event{Event::Connected, ch->id(), ch, std::move(wire), {}, 0});
     } else {

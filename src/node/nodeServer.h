@@ -38,6 +38,7 @@ struct nodeWire
     bool cut = false;                  // worker: closed at the frame bound, read no further
     std::atomic<bool> loggedIn{false}; // owner: the node logged in, frames may be large
     std::atomic<int64_t> heardAtMs{-1}; // worker: monotonic time of the last bytes before login
+    int64_t acceptedAtMs = 0;          // set by the worker before the owner sees the wire
     QByteArray discovery;              // worker: the heart tick's frame, once a node is bound here
 };
 
@@ -97,7 +98,13 @@ public:
     // Owner thread: a connection accepted without login logged in or ended,
     // so the next one may be accepted.
     void loginSettled();
-    bool acceptingPaused() const { return server && server->acceptingPaused(); }
+    // Accepting waits because every slot for a connection without login is
+    // taken (not for the admission rate, which frees itself).
+    bool waitsForRoom() const
+    {
+        return server && server->acceptingPaused() && pendingCap > 0
+            && pending.load(std::memory_order_relaxed) >= pendingCap;
+    }
     // Owner thread: the heart tick's discovery frame to every connection
     // that has one (oxTcpClientSocket::setDiscovery), written by the
     // workers as they go through their connections: the owner thread does

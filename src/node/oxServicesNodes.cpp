@@ -164,7 +164,7 @@ void oxServices::nodeTcpConnect(oxTcpClientSocket* client, QJsonObject json)
 void oxServices::upNodeOnlineStatus()
 {
     // Logins under way a while ago may have stalled since: make room again.
-    if (nodePort->acceptingPaused())
+    if (nodePort->waitsForRoom())
         closeSilentPendingLogin();
     // Whole seconds on the monotonic clock: local time would read the time
     // zone for every node, and a clock set back would keep nodes alive. A

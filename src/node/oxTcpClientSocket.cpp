@@ -57,6 +57,8 @@ bool oxTcpClientSocket::loginUnderWay(qint64 nowMs) const
     const int64_t heard = wire->heardAtMs.load(std::memory_order_relaxed);
     if (heard >= 0 && nowMs - heard < kLoginStallMs)
         return true;
+    if (heard < 0 && nowMs - wire->acceptedAtMs < kFirstBytesGraceMs)
+        return true;
     // Sent before its worker watched it: the login waits in the kernel.
     return channel->unreadBytes() > 0;
 }

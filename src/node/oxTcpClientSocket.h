@@ -39,8 +39,13 @@ public:
     void markLoggedIn();
     // A login frame that stops coming in for this long no longer counts as under way.
     static constexpr int kLoginStallMs = 2000;
+    // A connection just accepted may have sent nothing yet only because its
+    // peer had no time: in a storm the peers themselves run late. It counts
+    // as under way this long after the accept.
+    static constexpr int kFirstBytesGraceMs = 500;
     // Main thread. Whether the peer is in the middle of sending something:
-    // bytes wait unread, or the last ones came in less than kLoginStallMs ago.
+    // bytes wait unread, or the last ones came in less than kLoginStallMs ago,
+    // or it was accepted less than kFirstBytesGraceMs ago.
     bool loginUnderWay(qint64 nowMs) const;
     uint32_t id() const { return channel->id(); }
     const oxnet::SocketChannelPtr& channelPtr() const { return channel; }
