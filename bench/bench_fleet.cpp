@@ -11,7 +11,9 @@
 //           memory per client above idle (VmRSS), logouts.
 // For oxnode also getStreamList p50/p99 on the web API during each phase,
 // and at the end getNodeList: one page ("offset" 0, "limit" 100) and the
-// whole list. Then one table per N with the ratios oxnode / mosquitto, and a
+// whole list. With --stream 1, oxnode also relays a 20 Mbit/s TCP stream
+// (stream 0) from 2 s before the storm to the end: its latency by phase and
+// whether a chunk was lost (oxnode's CPU and memory then include the stream). Then one table per N with the ratios oxnode / mosquitto, and a
 // summary over every N.
 //
 // Clients bind to several 127/8 source addresses so that ephemeral ports
@@ -19,7 +21,7 @@
 // and one send. Runs in a private network namespace (needs root).
 //
 //   bench_fleet [--oxnode PATH] [--mosquitto PATH] [--counts 1000,5000,19000]
-//               [--inflight W] [--steady S] [--storm-timeout S]
+//               [--inflight W] [--steady S] [--storm-timeout S] [--stream 1]
 // BENCH_FLEET_LOG=1 prints the storm's progress every 5 s and oxnode's most
 // frequent log lines of each run.
 #include "benchCommon.h"
@@ -637,6 +639,115 @@ private:
     std::thread worker;
 };
 
+// A 20 Mbit/s TCP stream through stream 0 (TCP in 8010, TCP out 8020)
+// while the fleet runs: 1316-byte chunks, each stamped with its send time,
+// its number and the phase; the viewer's latency per chunk by phase, and
+// whether every chunk arrived whole and in order.
+class StreamProbe {
+public:
+    explicit StreamProbe(const WebProbe& phaseOf)
+        : phases(phaseOf)
+    {
+        viewer = connectTo(8020);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // let the service register it
+        source = connectTo(8010);
+        reader = std::thread([this] { readLoop(); });
+        drain = std::thread([this] { // oxnode sends keep-alive newlines to the source
+            char b[64];
+            while (recv(source, b, sizeof b, 0) > 0) {
+            }
+        });
+        sender = std::thread([this] { sendLoop(); });
+    }
+    ~StreamProbe() { finish(); }
+    // Stops sending and waits (10 s at most) for the viewer to have every chunk.
+    void finish()
+    {
+        if (!sender.joinable())
+            return;
+        stop = true;
+        sender.join();
+        const double deadline = nowSec() + 10;
+        while (received < sent && !broken && nowSec() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        shutdown(viewer, SHUT_RDWR);
+        shutdown(source, SHUT_RDWR);
+        reader.join();
+        drain.join();
+        close(viewer);
+        close(source);
+    }
+    WebProbe::Figures of(int p)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        WebProbe::Figures f;
+        std::vector<double> v = latencyMs[p];
+        f.count = v.size();
+        if (v.empty())
+            return f;
+        std::sort(v.begin(), v.end());
+        f.p50 = v[v.size() / 2];
+        f.p99 = v[std::min(v.size() - 1, static_cast<size_t>(static_cast<double>(v.size()) * 0.99))];
+        return f;
+    }
+    long chunksSent() const { return sent; }
+    long chunksMissing() const { return sent - received; }
+    bool outOfOrder() const { return broken; }
+
+private:
+    static constexpr size_t kChunk = 1316;
+    struct Stamp {
+        int64_t sentNs;
+        int64_t number;
+        int32_t phase;
+    };
+    static int64_t nowNs()
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    void sendLoop()
+    {
+        const double interval = kChunk * 8 / 20e6;
+        std::vector<char> buf(kChunk, 'p');
+        const auto start = std::chrono::steady_clock::now();
+        for (int64_t i = 0; !stop; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::duration<double>(interval * static_cast<double>(i)));
+            const Stamp st{nowNs(), i, phases.phase.load()};
+            std::memcpy(buf.data(), &st, sizeof st);
+            if (!writeAll(source, buf.data(), kChunk))
+                break;
+            ++sent;
+        }
+    }
+    void readLoop()
+    {
+        std::vector<char> buf(kChunk);
+        for (int64_t expect = 0; readAll(viewer, buf.data(), kChunk); ++expect) {
+            Stamp st;
+            std::memcpy(&st, buf.data(), sizeof st);
+            if (st.number != expect) {
+                broken = true;
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                latencyMs[st.phase].push_back(static_cast<double>(nowNs() - st.sentNs) / 1e6);
+            }
+            ++received;
+        }
+    }
+
+    const WebProbe& phases;
+    int viewer = -1, source = -1;
+    std::atomic<bool> stop{false}, broken{false};
+    std::atomic<long> sent{0}, received{0};
+    std::mutex mutex;
+    std::map<int, std::vector<double>> latencyMs;
+    std::thread reader, drain, sender;
+};
+
 struct Figures {
     bool ran = false;
     int n = 0;
@@ -652,6 +763,9 @@ struct Figures {
     long dropped = 0;
     // oxnode only
     WebProbe::Figures webStorm, webSteady;
+    WebProbe::Figures streamIdle, streamStorm, streamSteady; // latency of the 20 Mbit/s stream
+    long streamChunks = 0, streamMissing = 0;
+    bool streamOutOfOrder = false;
     double pageMs = -1, wholeMs = -1;
     size_t pageBytes = 0, wholeBytes = 0;
     long offlineListed = -1;
@@ -670,6 +784,7 @@ struct Options {
     int inflight = 2000;
     double steady = 30;
     double stormTimeout = 180;
+    bool stream = false; // oxnode relays a 20 Mbit/s stream meanwhile (its CPU and memory count then)
 };
 
 // The storm and steady phases against a server already listening on port.
@@ -758,8 +873,15 @@ Figures runOxnode(const Options& o, int n)
         return f;
     }
     WebProbe probe(token);
+    std::unique_ptr<StreamProbe> stream;
+    if (o.stream) {
+        stream = std::make_unique<StreamProbe>(probe);
+        std::this_thread::sleep_for(std::chrono::seconds(2)); // the stream's latency before the fleet comes
+    }
     measure(f, o, Proto::Node, 8000, ox.pid, &probe, [&] {
         probe.finish();
+        if (stream)
+            stream->finish();
         const std::string page = R"({"cmd":"getNodeList","token":")" + token + R"(","offset":0,"limit":100})";
         std::vector<double> ms;
         for (int i = 0; i < 5; ++i) {
@@ -778,6 +900,14 @@ Figures runOxnode(const Options& o, int n)
     });
     f.webStorm = probe.of(1);
     f.webSteady = probe.of(2);
+    if (stream) {
+        f.streamIdle = stream->of(0);
+        f.streamStorm = stream->of(1);
+        f.streamSteady = stream->of(2);
+        f.streamChunks = stream->chunksSent();
+        f.streamMissing = stream->chunksMissing();
+        f.streamOutOfOrder = stream->outOfOrder();
+    }
     if (std::getenv("BENCH_FLEET_LOG")) // oxnode's most frequent log lines, numbers folded
         std::system(("sed 's/[0-9][0-9]*/#/g' " + ox.dir + "/oxnode.log 2>/dev/null | sort | uniq -c | sort -rn 2>/dev/null | head -15 >&2 || true").c_str());
     return f;
@@ -925,6 +1055,18 @@ void printTable(const Options& o, const Figures& x, const Figures& m)
         "n=" + std::to_string(x.webStorm.count) + (x.webStorm.failed ? " fail=" + std::to_string(x.webStorm.failed) : ""));
     row("getStreamList p50/p99, steady", web(x.webSteady), "",
         "n=" + std::to_string(x.webSteady.count) + (x.webSteady.failed ? " fail=" + std::to_string(x.webSteady.failed) : ""));
+    const auto lat = [](const WebProbe::Figures& w) {
+        return w.count ? num(w.p50, "%.2f") + "/" + num(w.p99, "%.2f") + " ms" : std::string("-");
+    };
+    if (x.streamChunks > 0) {
+        row("20 Mbit/s stream p50/p99, before", lat(x.streamIdle), "");
+        row("20 Mbit/s stream p50/p99, storm", lat(x.streamStorm), "",
+            x.streamStorm.count ? "added p99 " + num(x.streamStorm.p99 - x.streamIdle.p99, "%.2f") + " ms" : "");
+        row("20 Mbit/s stream p50/p99, steady", lat(x.streamSteady), "",
+            x.streamSteady.count ? "added p99 " + num(x.streamSteady.p99 - x.streamIdle.p99, "%.2f") + " ms" : "");
+        row("20 Mbit/s stream chunks sent / missing", std::to_string(x.streamChunks) + "/" + std::to_string(x.streamMissing), "",
+            x.streamOutOfOrder ? "OUT OF ORDER" : "in order");
+    }
     row("getNodeList offset 0 limit 100 (median of 5)", num(x.pageMs) + " ms", "", std::to_string(x.pageBytes) + " B");
     row("getNodeList whole list", num(x.wholeMs) + " ms", "", std::to_string(x.wholeBytes) + " B");
     std::fflush(stdout);
@@ -965,6 +1107,8 @@ int main(int argc, char** argv)
             o.steady = std::max(1.0, std::atof(v));
         else if (a == "--storm-timeout")
             o.stormTimeout = std::max(1.0, std::atof(v));
+        else if (a == "--stream")
+            o.stream = std::atoi(v) != 0;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
