@@ -831,11 +831,16 @@ void TcpServer::start()
         int running = 0;
     };
     auto startup = std::make_shared<Startup>();
-    auto threadBody = [startup](const std::function<void()>& loop, long* tidOut) {
+    auto threadBody = [startup, nice = workerNice_](const std::function<void()>& loop, long* tidOut) {
         {
             std::lock_guard<std::mutex> lk(startup->m);
-            if (tidOut)
+            if (tidOut) {
                 *tidOut = currentTid();
+                // Linux keeps a nice value per thread.
+                if (nice != 0)
+                    ::setpriority(PRIO_PROCESS, static_cast<id_t>(*tidOut),
+                                  ::getpriority(PRIO_PROCESS, static_cast<id_t>(*tidOut)) + nice);
+            }
             ++startup->running;
         }
         startup->cv.notify_all();

@@ -214,6 +214,9 @@ public:
     // value when the port cannot be bound.
     int createsocket(int port, const char* host = "0.0.0.0");
     void setThreadNum(int n) { threadNum_ = n < 1 ? 1 : n; }
+    // Before start(): the workers run at this nice value above the process's
+    // (0: the same), for ports whose work may wait behind the media's.
+    void setWorkerNice(int n) { workerNice_ = n; }
     void setMaxWriteBufSize(size_t n) { maxWriteBufSize_ = n; }
     void setReadBufSize(size_t n) { readBufSize_ = n < 1 ? 1 : n; }
     void setMaxConnections(size_t n) { maxConnections_ = n; }
@@ -341,6 +344,7 @@ private:
     std::atomic<uint64_t> closedAtLimit_{0};
     bool started_ = false;
     bool stopped_ = false;
+    int workerNice_ = 0;
 };
 
 } // namespace oxnet

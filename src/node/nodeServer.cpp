@@ -61,6 +61,7 @@ bool nodeServer::listen(quint16 port, int backlog, int maxConnections, int cap)
 {
     server = std::make_unique<oxnet::TcpServer>();
     server->setThreadNum(kNodeWorkers);
+    server->setWorkerNice(kNodeWorkerNice);
     server->setReadBufSize(kNodeReadBytes);
     server->setMaxConnections(static_cast<size_t>(maxConnections));
     server->setListenBacklog(backlog);

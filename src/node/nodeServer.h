@@ -48,11 +48,16 @@ struct nodeWire
 constexpr int kMaxNodeInboxEvents = 65536;
 constexpr size_t kMaxNodeInboxBytes = 64u * 1024u * 1024u;
 // Events the owner handles in one go before other work (a web command, the
-// heart tick) gets a turn: a slice of logins is a few milliseconds.
-constexpr int kNodeDrainSlice = 256;
+// heart tick) gets a turn: a login costs the owner some 50 us in a storm,
+// so a web command waits about 3 ms for the slice ahead of it.
+constexpr int kNodeDrainSlice = 64;
 // Workers for the node port: framing and parsing are light, two loops keep
 // both cores of a small machine busy in a login storm.
 constexpr int kNodeWorkers = 2;
+// How much lower the node workers' scheduling priority is (a nice value):
+// when a login storm saturates the machine, the media and the owner thread
+// (web commands) go first; the fleet waits a little, in its TCP windows.
+constexpr int kNodeWorkerNice = 5;
 // Bytes taken per read: frames are small, a node connection holds no read
 // buffer of its own (the area is the worker's).
 constexpr size_t kNodeReadBytes = 64u * 1024u;
