@@ -767,6 +767,8 @@ struct Figures {
     long streamChunks = 0, streamMissing = 0;
     bool streamOutOfOrder = false;
     double pageMs = -1, wholeMs = -1;
+    WebProbe::Figures info, forward; // getNodeInfo, a command forwarded to one node (p50/p99 of 100)
+    double summaryMs = -1;
     size_t pageBytes = 0, wholeBytes = 0;
     long offlineListed = -1;
 
@@ -891,6 +893,27 @@ Figures runOxnode(const Options& o, int n)
         }
         std::sort(ms.begin(), ms.end());
         f.pageMs = ms[2];
+        // One node at a time, spread over the fleet, while the load runs.
+        const auto timed = [&](const char* body) {
+            std::vector<double> v;
+            for (int i = 0; i < 100; ++i) {
+                const std::string request = R"({"token":")" + token + R"(","sn":")" + serialOf(i * 7919 % n) + "\"," + body;
+                const double t0 = nowSec();
+                apiPost(request);
+                v.push_back(1000 * (nowSec() - t0));
+            }
+            std::sort(v.begin(), v.end());
+            WebProbe::Figures w;
+            w.count = v.size();
+            w.p50 = v[v.size() / 2];
+            w.p99 = v[v.size() * 99 / 100];
+            return w;
+        };
+        f.info = timed(R"("cmd":"getNodeInfo"})");
+        f.forward = timed(R"("cmd":"getCompProperty","data":{"compName":"enc","propName":"bitrate"}})");
+        const double s0 = nowSec();
+        apiPost(R"({"cmd":"getNodeSummary","token":")" + token + "\"}", 8001, 30000);
+        f.summaryMs = 1000 * (nowSec() - s0);
         const double t0 = nowSec();
         const std::string whole = apiPost(R"({"cmd":"getNodeList","token":")" + token + "\"}", 8001, 60000);
         f.wholeMs = 1000 * (nowSec() - t0);
@@ -1069,6 +1092,9 @@ void printTable(const Options& o, const Figures& x, const Figures& m)
     }
     row("getNodeList offset 0 limit 100 (median of 5)", num(x.pageMs) + " ms", "", std::to_string(x.pageBytes) + " B");
     row("getNodeList whole list", num(x.wholeMs) + " ms", "", std::to_string(x.wholeBytes) + " B");
+    row("getNodeInfo p50/p99 (100, one node each)", lat(x.info), "");
+    row("command forwarded to a node p50/p99 (100)", lat(x.forward), "");
+    row("getNodeSummary", num(x.summaryMs) + " ms", "");
     std::fflush(stdout);
 }
 
