@@ -58,6 +58,7 @@ struct publishGate::conn {
     bool keptAtRap = false;
     std::vector<uint8_t> lead;    // a PAT and the few packets after it
     bool dropLogged = false;
+    bool waitLogged = false;
 };
 
 // The bytes one offer relays, gathered into as few fan-outs as possible:
@@ -310,12 +311,22 @@ void publishGate::take(conn& c, Reason why)
 void publishGate::noteDropped(conn& c, size_t n)
 {
     dropped.fetch_add(n, std::memory_order_relaxed);
-    if (c.dropLogged)
+    // Nobody owns the stream yet: these bytes come before a point where the
+    // stream can start (a key frame, a packet start), no rival holds it.
+    const bool waiting = owner == nullptr;
+    bool& logged = waiting ? c.waitLogged : c.dropLogged;
+    if (logged)
         return;
-    c.dropLogged = true;
-    if (peerLineAllowed())
+    logged = true;
+    if (!peerLineAllowed())
+        return;
+    const QString addr = logSafeText(QByteArray::fromStdString(c.addr));
+    if (waiting)
+        qCInfo(lcStream, "stream %d: publisher %s on %s relayed from its first key frame or packet start", streamId,
+               qUtf8Printable(addr), publishPolicy::inputName(c.input));
+    else
         qCInfo(lcStream, "stream %d: publisher %s on %s not relayed while another one publishes", streamId,
-               qUtf8Printable(logSafeText(QByteArray::fromStdString(c.addr))), publishPolicy::inputName(c.input));
+               qUtf8Printable(addr), publishPolicy::inputName(c.input));
 }
 
 void publishGate::dropKept(conn& c)
