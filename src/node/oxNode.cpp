@@ -175,8 +175,10 @@ const QByteArray& oxNode::discoveryFrame()
     if (services->localDevCfg || !client)
         return none; // the multicast probe takes its place
     // Every node gets it every second: encoded once.
-    if (discovery.isEmpty())
+    if (discovery.isEmpty()) {
         discovery = encodeFrame(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
+        discovery.squeeze(); // kept for the node's life: no room to grow
+    }
     return discovery;
 }
 

@@ -22,6 +22,16 @@ logThrottleKeyed& cacheFullLog()
     return t;
 }
 
+// Kept for as long as the node: no spare capacity.
+QByteArray compactText(const QJsonDocument& doc, bool empty)
+{
+    if (empty)
+        return QByteArray();
+    QByteArray text = doc.toJson(QJsonDocument::Compact);
+    text.squeeze();
+    return text;
+}
+
 } // namespace
 
 oxNodeState::~oxNodeState()
@@ -83,8 +93,10 @@ bool oxNodeState::applyStatus(const QJsonObject& json)
     runtime = jsonInteger(d, QStringLiteral("runtime"));
     version = jsonStr(d, QStringLiteral("version"));
     alias = jsonStr(d, QStringLiteral("alias"), QStringLiteral("Not Set"));
-    pipelist = d.value(QStringLiteral("pipelist")).toArray();
-    network = d.value(QStringLiteral("network")).toObject();
+    const QJsonArray pipelist = d.value(QStringLiteral("pipelist")).toArray();
+    pipelistText = compactText(QJsonDocument(pipelist), pipelist.isEmpty());
+    const QJsonObject network = d.value(QStringLiteral("network")).toObject();
+    networkText = compactText(QJsonDocument(network), network.isEmpty());
     mainIp = jsonStr(network, QStringLiteral("mainIP"));
     return true;
 }
@@ -104,8 +116,8 @@ QJsonObject oxNodeState::statusObject(bool online) const
         {QStringLiteral("runtime"), runtime},
         {QStringLiteral("loginToServer"), loginToServer},
         {QStringLiteral("online"), online},
-        {QStringLiteral("pipelist"), pipelist},
-        {QStringLiteral("network"), network},
+        {QStringLiteral("pipelist"), QJsonDocument::fromJson(pipelistText).array()},
+        {QStringLiteral("network"), QJsonDocument::fromJson(networkText).object()},
     };
 }
 

@@ -4,6 +4,7 @@
 // how a message on a logged-in connection is classified. No sockets and no
 // service here, so the rules are unit-tested and fuzzed on their own.
 // Not thread safe: the owning oxNode lives on the main thread.
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -76,8 +77,10 @@ public:
     int runtime = 0;
     int temperature = 0;
     bool loginToServer = false;
-    QJsonArray pipelist;
-    QJsonObject network;
+    // "pipelist" and "network" as compact JSON text, empty for none: a value
+    // taken out of the parsed report would keep that whole report alive.
+    QByteArray pipelistText;
+    QByteArray networkText;
     QList<compProperties> compList;
     // Shared with the other nodes of the service, or null (no total bound).
     std::shared_ptr<oxPropertyBudget> propertyBudget;
