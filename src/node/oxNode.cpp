@@ -119,7 +119,7 @@ void oxNode::resetTcpClient(oxTcpClientSocket* c)
 {
     if (c == client)
         return;
-    connect(c, &oxTcpClientSocket::ClientDisConnect, this, &oxNode::tcpDisConnect);
+    // Its end reaches tcpDisConnect through the node port (oxServices::nodeClientGone).
     if (client) {
         // Its disconnect runs inside close() and clears client and online.
         client->close();

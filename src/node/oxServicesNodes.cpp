@@ -78,14 +78,19 @@ void oxServices::nodeClientArrived(oxTcpClientSocket* client)
     qCDebug(lcNodeFrame, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp), client->peerPort,
             nodeConnections);
     pendingLogins.append(client);
-    connect(client, &oxTcpClientSocket::revData, this, &oxServices::tcpRevData);
-    connect(client, &oxTcpClientSocket::ClientDisConnect, this, [this, client] {
-        --nodeConnections;
-        pendingLoginSettled(client);
-    });
     loginDeadlines.emplace_back(oxNode::monotonicMs() + kLoginDeadlineMs, client);
     if (!loginDeadlineTimer->isActive())
         loginDeadlineTimer->start(kLoginDeadlineMs);
+}
+
+// The node port reports every frame and end here (not through the client's
+// signals, see nodeServer::onFrame).
+void oxServices::nodeClientGone(oxTcpClientSocket* client, void* pNode)
+{
+    --nodeConnections;
+    pendingLoginSettled(client);
+    if (pNode)
+        static_cast<oxNode*>(pNode)->tcpDisConnect(client, pNode);
 }
 
 void oxServices::pendingLoginSettled(oxTcpClientSocket* client)

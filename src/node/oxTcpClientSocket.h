@@ -15,6 +15,7 @@
 #include <memory>
 
 struct nodeWire;
+class nodeServer;
 
 class oxTcpClientSocket : public oxObject
 {
@@ -50,6 +51,7 @@ public:
     QString peerIp;
     int peerPort = 0;
     void* pElement = nullptr; // set by the node layer once a node logged in here
+    nodeServer* port = nullptr; // the server that accepted it (its parent), or null
 
 Q_SIGNALS:
     void ClientDisConnect(oxTcpClientSocket* client, void* parent);
