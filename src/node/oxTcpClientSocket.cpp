@@ -7,7 +7,6 @@ oxTcpClientSocket::oxTcpClientSocket(oxnet::SocketChannelPtr ch, std::shared_ptr
     , channel(std::move(ch))
     , wire(std::move(w))
 {
-    peerIp = QString::fromStdString(channel->peerIp());
     peerPort = channel->peerPort();
 }
 
@@ -83,5 +82,5 @@ void oxTcpClientSocket::DisConnect()
     if (port)
         port->goneOf(this, element);
     Q_EMIT ClientDisConnect(this, element);
-    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp), peerPort);
+    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp()), peerPort);
 }
