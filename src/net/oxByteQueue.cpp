@@ -40,10 +40,12 @@ void ByteQueue::appendShared(std::shared_ptr<const void> keep, const char* bytes
 {
     if (n == 0)
         return;
-    if (!entries_.empty() && entries_.back().bytes == bytes && entries_.back().end == offset)
-        entries_.back().end += n;
+    if (!entries_)
+        entries_ = std::make_unique<std::deque<Entry>>();
+    if (!entries_->empty() && entries_->back().bytes == bytes && entries_->back().end == offset)
+        entries_->back().end += n;
     else
-        entries_.push_back(Entry{std::move(keep), bytes, offset, offset + n});
+        entries_->push_back(Entry{std::move(keep), bytes, offset, offset + n});
     size_ += n;
 }
 
@@ -51,8 +53,9 @@ int ByteQueue::fillIov(iovec* iov, int max, size_t* bytes) const
 {
     int count = 0;
     size_t total = 0;
-    for (size_t i = 0; i < entries_.size() && count < max; ++i) {
-        const Entry& e = entries_[i];
+    const size_t entries = entries_ ? entries_->size() : 0;
+    for (size_t i = 0; i < entries && count < max; ++i) {
+        const Entry& e = (*entries_)[i];
         iov[count].iov_base = const_cast<char*>(e.bytes + e.begin);
         iov[count].iov_len = e.end - e.begin;
         total += e.end - e.begin;
@@ -68,23 +71,25 @@ void ByteQueue::consume(size_t n)
     n = std::min(n, size_);
     size_ -= n;
     while (n > 0) {
-        Entry& e = entries_.front();
+        Entry& e = entries_->front();
         const size_t avail = e.end - e.begin;
         if (n < avail) {
             e.begin += n;
             break;
         }
         n -= avail;
-        entries_.pop_front();
+        entries_->pop_front();
     }
-    if (size_ == 0)
-        own_ = SharedSlicer(); // an idle connection keeps no block
+    if (size_ == 0) {
+        // An idle connection keeps no block and no entries.
+        entries_.reset();
+        own_ = SharedSlicer();
+    }
 }
 
 void ByteQueue::clear()
 {
-    entries_.clear();
-    entries_.shrink_to_fit();
+    entries_.reset();
     own_ = SharedSlicer();
     size_ = 0;
 }

@@ -89,7 +89,7 @@ bool nodeListQuery::matches(const oxNode& node) const
 {
     if (online && node.online != *online)
         return false;
-    if (workMode && node.workMode != *workMode)
+    if (workMode && node.workMode() != *workMode)
         return false;
     return match.isEmpty() || node.sn.contains(match, Qt::CaseInsensitive)
         || node.alias.contains(match, Qt::CaseInsensitive);
@@ -128,8 +128,8 @@ QJsonObject nodeSummary(const QList<oxNode*>& nodes)
     const auto hotter = [](const oxNode* a, const oxNode* b) { return a->temperature > b->temperature; };
     for (oxNode* n : nodes) {
         online += n->online ? 1 : 0;
-        ++byWorkMode[n->workMode];
-        ++byVersion[n->version];
+        ++byWorkMode[n->workMode()];
+        ++byVersion[n->version()];
         if (static_cast<int>(hottest.size()) < nodeListQuery::kHottest || hotter(n, hottest.back())) {
             hottest.insert(std::upper_bound(hottest.begin(), hottest.end(), n, hotter), n);
             if (static_cast<int>(hottest.size()) > nodeListQuery::kHottest)

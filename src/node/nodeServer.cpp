@@ -297,10 +297,8 @@ void nodeServer::drain()
         switch (e.kind) {
         case Event::Connected: {
             auto* c = new oxTcpClientSocket(std::move(e.channel), std::move(e.wire), this);
+            c->port = this;
             clients.insert(e.id, c);
-            connect(c, &oxTcpClientSocket::ClientDisConnect, this, [this](oxTcpClientSocket* gone, void*) {
-                forget(gone);
-            });
             Q_EMIT newClient(c);
             break;
         }
@@ -327,9 +325,17 @@ void nodeServer::sendDiscovery()
     });
 }
 
-void nodeServer::forget(oxTcpClientSocket* client)
+void nodeServer::frameOf(oxTcpClientSocket* client, void* pElement, const QJsonObject& json)
+{
+    if (onFrame)
+        onFrame(client, pElement, json);
+}
+
+void nodeServer::goneOf(oxTcpClientSocket* client, void* pElement)
 {
     clients.remove(client->id());
+    if (onGone)
+        onGone(client, pElement);
 }
 
 static_assert(kStreamFdReserve == oxnet::TcpServer::kFdReserve, "the unit's descriptor budget counts the stream ports' reserve");

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -118,6 +119,13 @@ public:
     // Connections accepted and not logged in yet, as counted at accept.
     int pendingLogins() const { return pending.load(std::memory_order_relaxed); }
 
+    // Owner thread, set before start() (each optional): every client's frames
+    // and end, each before the client's own signal of it. One receiver for
+    // the whole port: a signal connection per client costs every node of a
+    // large fleet a few hundred bytes.
+    std::function<void(oxTcpClientSocket* client, void* pElement, const QJsonObject& json)> onFrame;
+    std::function<void(oxTcpClientSocket* client, void* pElement)> onGone;
+
 Q_SIGNALS:
     void newClient(oxTcpClientSocket* client);
     // Accepting waits: every slot for a connection without login is taken.
@@ -141,7 +149,10 @@ private:
     void push(Event&& e);
     // Owner thread.
     void drain();
-    void forget(oxTcpClientSocket* client);
+    friend class oxTcpClientSocket;
+    // From the client: its frame, and its end (it is forgotten first).
+    void frameOf(oxTcpClientSocket* client, void* pElement, const QJsonObject& json);
+    void goneOf(oxTcpClientSocket* client, void* pElement);
 
     std::unique_ptr<oxnet::TcpServer> server;
     QString error;

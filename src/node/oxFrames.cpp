@@ -208,7 +208,13 @@ void oxFrameReader::compact()
 {
     if (head_ == 0)
         return;
-    buf_.remove(0, head_);
+    if (head_ >= buf_.size()) {
+        buf_.clear(); // frees it: removing every byte would keep the capacity
+    } else {
+        buf_.remove(0, head_);
+        if (buf_.capacity() - buf_.size() > kFrameReaderSpareBytes)
+            buf_.squeeze();
+    }
     scanned_ -= head_;
     head_ = 0;
 }

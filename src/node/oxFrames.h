@@ -15,6 +15,12 @@ constexpr int kMaxFrameBytes = 1024 * 1024;
 // crowd of strangers cannot make each connection hold a megabyte.
 constexpr int kMaxLoginFrameBytes = 16 * 1024;
 
+// Room a reader keeps beyond the bytes it still holds once frames were
+// taken out; a connection that had to take in a large frame gives the rest
+// back. With nothing left over the reader holds no buffer at all: an idle
+// connection of a large fleet costs no frame-sized buffer.
+constexpr int kFrameReaderSpareBytes = 4 * 1024;
+
 // Index of the first zero byte in buf[pos .. len-1], or -1 when pos is not
 // below len or there is none.
 int findStringEnd(const unsigned char* buf, int pos, int len);

@@ -132,7 +132,7 @@ void oxNode::resetTcpClient(oxTcpClientSocket* c)
 {
     if (c == client)
         return;
-    connect(c, &oxTcpClientSocket::ClientDisConnect, this, &oxNode::tcpDisConnect);
+    // Its end reaches tcpDisConnect through the node port (oxServices::nodeClientGone).
     if (client) {
         // Its disconnect runs inside close() and clears client and online.
         client->close();
@@ -194,8 +194,10 @@ const QByteArray& oxNode::discoveryFrame()
 const QByteArray& oxNode::discoveryBytes()
 {
     // Every node gets it every second: encoded once.
-    if (discovery.isEmpty())
+    if (discovery.isEmpty()) {
         discovery = encodeFrame(QJsonObject{{kCmd, QStringLiteral("discovery")}, {QStringLiteral("sn"), sn}});
+        discovery.squeeze(); // kept for the node's life: no room to grow
+    }
     return discovery;
 }
 

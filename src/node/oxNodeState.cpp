@@ -22,6 +22,24 @@ logThrottleKeyed& cacheFullLog()
     return t;
 }
 
+QByteArray compactText(const QJsonDocument& doc, bool empty)
+{
+    return empty ? QByteArray() : doc.toJson(QJsonDocument::Compact);
+}
+
+// A field of the packed report: its length in 7-bit groups, low first, the
+// last without the high bit, then its bytes.
+void appendField(QByteArray* to, const QByteArray& bytes)
+{
+    quint32 n = static_cast<quint32>(bytes.size());
+    while (n >= 0x80) {
+        to->append(static_cast<char>(0x80 | (n & 0x7f)));
+        n >>= 7;
+    }
+    to->append(static_cast<char>(n));
+    to->append(bytes);
+}
+
 } // namespace
 
 oxNodeState::~oxNodeState()
@@ -74,19 +92,91 @@ bool oxNodeState::applyStatus(const QJsonObject& json)
 {
     if (jsonStr(json, QStringLiteral("cmd")) != QLatin1String("nodeStatus"))
         return false;
-    server = jsonStr(json, QStringLiteral("server"));
     loginToServer = jsonBool(json, QStringLiteral("loginToServer"));
     const QJsonObject d = json.value(QStringLiteral("data")).toObject();
-    workMode = jsonStr(d, QStringLiteral("workMode"));
-    modeList = jsonStr(d, QStringLiteral("modeList")).split(QLatin1Char(','), Qt::KeepEmptyParts);
     temperature = jsonInteger(d, QStringLiteral("temperature"));
     runtime = jsonInteger(d, QStringLiteral("runtime"));
-    version = jsonStr(d, QStringLiteral("version"));
     alias = jsonStr(d, QStringLiteral("alias"), QStringLiteral("Not Set"));
-    pipelist = d.value(QStringLiteral("pipelist")).toArray();
-    network = d.value(QStringLiteral("network")).toObject();
-    mainIp = jsonStr(network, QStringLiteral("mainIP"));
+    const QJsonArray pipelist = d.value(QStringLiteral("pipelist")).toArray();
+    const QJsonObject network = d.value(QStringLiteral("network")).toObject();
+    const QString texts[kTextFields] = {
+        jsonStr(d, QStringLiteral("version")),      jsonStr(json, QStringLiteral("server")),
+        jsonStr(network, QStringLiteral("mainIP")), jsonStr(d, QStringLiteral("workMode")),
+        jsonStr(d, QStringLiteral("modeList")),
+    };
+    // UTF-8 unless some text would not come back the same from it (a lone
+    // surrogate, which JSON escapes allow): then all of them as UTF-16.
+    char encoding = kUtf8;
+    QByteArray fields[kFields];
+    for (int i = 0; i < kTextFields; ++i) {
+        fields[i] = texts[i].toUtf8();
+        if (QString::fromUtf8(fields[i].constData(), fields[i].size()) != texts[i])
+            encoding = kUtf16;
+    }
+    if (encoding == kUtf16) {
+        for (int i = 0; i < kTextFields; ++i)
+            fields[i] = QByteArray(reinterpret_cast<const char*>(texts[i].constData()), texts[i].size() * 2);
+    }
+    fields[Pipelist] = compactText(QJsonDocument(pipelist), pipelist.isEmpty());
+    fields[Network] = compactText(QJsonDocument(network), network.isEmpty());
+    QByteArray packed;
+    int bytes = 1;
+    for (const QByteArray& f : fields)
+        bytes += f.size() + 5; // 5: the longest length prefix
+    packed.reserve(bytes);
+    packed.append(encoding);
+    for (const QByteArray& f : fields)
+        appendField(&packed, f);
+    packed.squeeze(); // kept for the node's life: no spare room
+    report_ = packed;
     return true;
+}
+
+QByteArray oxNodeState::rawField(Field f) const
+{
+    const int end = report_.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(report_.constData());
+    int at = 1; // after the encoding
+    for (int i = 0; at < end; ++i) {
+        quint32 n = 0;
+        for (int shift = 0; at < end; shift += 7) {
+            const unsigned char b = p[at++];
+            n |= static_cast<quint32>(b & 0x7f) << shift;
+            if (!(b & 0x80))
+                break;
+        }
+        if (n > static_cast<quint32>(end - at))
+            break; // never written so
+        if (i == f)
+            return report_.mid(at, static_cast<int>(n));
+        at += static_cast<int>(n);
+    }
+    return QByteArray();
+}
+
+QString oxNodeState::textField(Field f) const
+{
+    const QByteArray b = rawField(f);
+    if (!report_.isEmpty() && report_.at(0) == kUtf16)
+        return QString(reinterpret_cast<const QChar*>(b.constData()), b.size() / 2);
+    return QString::fromUtf8(b.constData(), b.size());
+}
+
+QStringList oxNodeState::modeList() const
+{
+    if (report_.isEmpty())
+        return QStringList();
+    return textField(ModeList).split(QLatin1Char(','), Qt::KeepEmptyParts);
+}
+
+QJsonArray oxNodeState::pipelist() const
+{
+    return QJsonDocument::fromJson(rawField(Pipelist)).array();
+}
+
+QJsonObject oxNodeState::network() const
+{
+    return QJsonDocument::fromJson(rawField(Network)).object();
 }
 
 QJsonObject oxNodeState::statusObject(bool online) const
@@ -95,17 +185,17 @@ QJsonObject oxNodeState::statusObject(bool online) const
         {QStringLiteral("id"), id},
         {QStringLiteral("sn"), sn},
         {QStringLiteral("alias"), alias},
-        {QStringLiteral("version"), version},
-        {QStringLiteral("server"), server},
-        {QStringLiteral("mainIp"), mainIp},
-        {QStringLiteral("workMode"), workMode},
-        {QStringLiteral("modeList"), QJsonArray::fromStringList(modeList)},
+        {QStringLiteral("version"), version()},
+        {QStringLiteral("server"), server()},
+        {QStringLiteral("mainIp"), mainIp()},
+        {QStringLiteral("workMode"), workMode()},
+        {QStringLiteral("modeList"), QJsonArray::fromStringList(modeList())},
         {QStringLiteral("temperature"), temperature},
         {QStringLiteral("runtime"), runtime},
         {QStringLiteral("loginToServer"), loginToServer},
         {QStringLiteral("online"), online},
-        {QStringLiteral("pipelist"), pipelist},
-        {QStringLiteral("network"), network},
+        {QStringLiteral("pipelist"), pipelist()},
+        {QStringLiteral("network"), network()},
     };
 }
 

@@ -4,6 +4,7 @@
 // how a message on a logged-in connection is classified. No sockets and no
 // service here, so the rules are unit-tested and fuzzed on their own.
 // Not thread safe: the owning oxNode lives on the main thread.
+#include <QByteArray>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -71,18 +72,39 @@ public:
 
     int id = 0;
     QString sn;
-    QString alias, version, server, mainIp, workMode;
-    QStringList modeList;
+    QString alias;
     int runtime = 0;
     int temperature = 0;
     bool loginToServer = false;
-    QJsonArray pipelist;
-    QJsonObject network;
+    // The rest of the last report, read back from its compact form.
+    QString version() const { return textField(Version); }
+    QString server() const { return textField(Server); }
+    QString mainIp() const { return textField(MainIp); }
+    QString workMode() const { return textField(WorkMode); }
+    // Empty before the first report, at least one (maybe empty) mode after it.
+    QStringList modeList() const;
+    QJsonArray pipelist() const;
+    QJsonObject network() const;
     QList<compProperties> compList;
     // Shared with the other nodes of the service, or null (no total bound).
     std::shared_ptr<oxPropertyBudget> propertyBudget;
     qint64 propertyBytes() const { return propertyBytes_; }
 
 private:
+    // What report_ holds: how the texts are encoded (kUtf8 or kUtf16), then
+    // in this order each field as a length and its bytes: the texts
+    // ("modeList" as the node sent it), then "pipelist" and "network" as
+    // compact JSON (empty for none).
+    enum Field { Version, Server, MainIp, WorkMode, ModeList, kTextFields, Pipelist = kTextFields, Network, kFields };
+    static constexpr char kUtf8 = '8';
+    static constexpr char kUtf16 = 'w';
+    QByteArray rawField(Field f) const;
+    QString textField(Field f) const;
+
+    // The last report's texts in one block: a node of a large fleet holds one
+    // buffer instead of a string, list or parsed tree per field (a value
+    // taken out of the parsed report would even keep that whole report alive).
+    // Empty before the first report.
+    QByteArray report_;
     qint64 propertyBytes_ = 0; // compact JSON size of everything in compList
 };

@@ -65,7 +65,7 @@ bool oxServices::closeSilentPendingLogin()
     if (crowded.allow(&held))
         qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
                           " (%lld held back)",
-                  kMaxPendingLogins, qUtf8Printable(oldest->peerIp), oldest->peerPort, static_cast<long long>(held));
+                  kMaxPendingLogins, qUtf8Printable(oldest->peerIp()), oldest->peerPort, static_cast<long long>(held));
     oldest->close(); // leaves pendingLogins through its disconnect, which resumes accepting
     return true;
 }
@@ -75,17 +75,22 @@ bool oxServices::closeSilentPendingLogin()
 void oxServices::nodeClientArrived(oxTcpClientSocket* client)
 {
     ++nodeConnections;
-    qCDebug(lcNodeFrame, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp), client->peerPort,
+    qCDebug(lcNodeFrame, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp()), client->peerPort,
             nodeConnections);
     pendingLogins.append(client);
-    connect(client, &oxTcpClientSocket::revData, this, &oxServices::tcpRevData);
-    connect(client, &oxTcpClientSocket::ClientDisConnect, this, [this, client] {
-        --nodeConnections;
-        pendingLoginSettled(client);
-    });
     loginDeadlines.emplace_back(oxNode::monotonicMs() + kLoginDeadlineMs, client);
     if (!loginDeadlineTimer->isActive())
         loginDeadlineTimer->start(kLoginDeadlineMs);
+}
+
+// The node port reports every frame and end here (not through the client's
+// signals, see nodeServer::onFrame).
+void oxServices::nodeClientGone(oxTcpClientSocket* client, void* pNode)
+{
+    --nodeConnections;
+    pendingLoginSettled(client);
+    if (pNode)
+        static_cast<oxNode*>(pNode)->tcpDisConnect(client, pNode);
 }
 
 void oxServices::pendingLoginSettled(oxTcpClientSocket* client)
@@ -111,8 +116,8 @@ void oxServices::closeLateLogins()
             continue;
         static logThrottleKeyed silent;
         int64_t held = 0;
-        if (silent.allow(client->peerIp, &held))
-            qCDebug(lcNode, "no login from %s:%d within %d s, closing (%lld held back)", qUtf8Printable(client->peerIp),
+        if (silent.allow(client->peerIp(), &held))
+            qCDebug(lcNode, "no login from %s:%d within %d s, closing (%lld held back)", qUtf8Printable(client->peerIp()),
                     client->peerPort, kLoginDeadlineMs / 1000, static_cast<long long>(held));
         client->close();
     }

@@ -7,7 +7,6 @@ oxTcpClientSocket::oxTcpClientSocket(oxnet::SocketChannelPtr ch, std::shared_ptr
     , channel(std::move(ch))
     , wire(std::move(w))
 {
-    peerIp = QString::fromStdString(channel->peerIp());
     peerPort = channel->peerPort();
 }
 
@@ -65,8 +64,12 @@ bool oxTcpClientSocket::loginUnderWay(qint64 nowMs) const
 
 void oxTcpClientSocket::deliver(const QJsonObject& json)
 {
-    if (!closed)
-        Q_EMIT revData(this, pElement, json);
+    if (closed)
+        return;
+    void* const element = pElement; // as it was when the frame came, for every receiver
+    if (port)
+        port->frameOf(this, element, json);
+    Q_EMIT revData(this, element, json);
 }
 
 void oxTcpClientSocket::peerGone()
@@ -82,6 +85,9 @@ void oxTcpClientSocket::DisConnect()
     if (closed)
         return;
     closed = true;
-    Q_EMIT ClientDisConnect(this, pElement);
-    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp), peerPort);
+    void* const element = pElement;
+    if (port)
+        port->goneOf(this, element);
+    Q_EMIT ClientDisConnect(this, element);
+    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp()), peerPort);
 }

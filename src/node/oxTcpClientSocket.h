@@ -15,6 +15,7 @@
 #include <memory>
 
 struct nodeWire;
+class nodeServer;
 
 class oxTcpClientSocket : public oxObject
 {
@@ -54,9 +55,11 @@ public:
     void deliver(const QJsonObject& json);
     void peerGone();
 
-    QString peerIp;
+    // From the channel when asked: a copy per connection would cost every node of a fleet.
+    QString peerIp() const { return QString::fromStdString(channel->peerIp()); }
     int peerPort = 0;
     void* pElement = nullptr; // set by the node layer once a node logged in here
+    nodeServer* port = nullptr; // the server that accepted it (its parent), or null
 
 Q_SIGNALS:
     void ClientDisConnect(oxTcpClientSocket* client, void* parent);

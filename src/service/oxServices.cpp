@@ -49,6 +49,10 @@ oxServices::oxServices(QObject* parent)
     if (!nodePort->listen(kNodePort, kNodeListenBacklog, kMaxNodeConnections, kMaxPendingLogins))
         qCDebug(lcService, "Listening TCP port error：%s", qUtf8Printable(nodePort->errorString()));
     connect(nodePort, &nodeServer::newClient, this, &oxServices::nodeClientArrived);
+    nodePort->onFrame = [this](oxTcpClientSocket* c, void* pNode, const QJsonObject& json) {
+        tcpRevData(c, pNode, json);
+    };
+    nodePort->onGone = [this](oxTcpClientSocket* c, void* pNode) { nodeClientGone(c, pNode); };
     connect(nodePort, &nodeServer::roomWanted, this, [this] { closeSilentPendingLogin(); });
     loginDeadlineTimer = new QTimer(this);
     loginDeadlineTimer->setSingleShot(true);

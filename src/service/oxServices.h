@@ -156,6 +156,8 @@ private:
     bool closeSilentPendingLogin();
     // A connection left the pending logins (logged in or ended).
     void pendingLoginSettled(oxTcpClientSocket* client);
+    // A node connection ended (pNode: the node that logged in on it, or null).
+    void nodeClientGone(oxTcpClientSocket* client, void* pNode);
     void closeLateLogins();
     void localDeviceStatus(const QJsonObject& json, int bytes, const QString& peer);
     void localDeviceProperty(const QJsonObject& json, const QString& peer);

@@ -102,6 +102,42 @@ INSTANTIATE_TEST_SUITE_P(
                    QJsonObject{{"id", 0}, {"sn", "node1"}}}),
     [](const ::testing::TestParamInfo<StatusCase>& i) { return std::string(i.param.name); });
 
+// The last report is kept in a compact form: rendered back, it is the
+// object read straight from the report, down to the bytes of its JSON.
+TEST(StatusObject, RenderedAsReadStraightFromTheReport)
+{
+    const char* reports[] = {
+        R"({"cmd":"nodeStatus","server":"srv","loginToServer":true,"data":{"workMode":"enc","modeList":"enc,,dec",
+            "temperature":41,"runtime":3600,"version":"1.2","alias":"cam","pipelist":[{"id":0,"state":"run"},2.5,
+            null,[1e300,-1]],"network":{"mainIP":"10.0.0.5","mask":"255.0.0.0","v6":{"a":[true]}}}})",
+        R"({"cmd":"nodeStatus","server":"\u00e9\u4e2d\ud83d\ude00","data":{"version":"x\u0000y","workMode":"\ud800",
+            "modeList":"\udc00,a","network":{"mainIP":"\u0000"},"pipelist":["\ud800"]}})",
+        R"({"cmd":"nodeStatus","data":{"modeList":"","pipelist":[],"network":{}}})",
+    };
+    for (const char* report : reports) {
+        const QJsonObject r = obj(report);
+        ASSERT_FALSE(r.isEmpty()) << report;
+        const QJsonObject d = r.value("data").toObject();
+        const QJsonObject network = d.value("network").toObject();
+        const QJsonObject expected{
+            {"id", 3}, {"sn", "node3"}, {"alias", d.value("alias").toString("Not Set")},
+            {"version", d.value("version").toString()}, {"server", r.value("server").toString()},
+            {"mainIp", network.value("mainIP").toString()}, {"workMode", d.value("workMode").toString()},
+            {"modeList", QJsonArray::fromStringList(d.value("modeList").toString().split(','))},
+            {"temperature", d.value("temperature").toInt()}, {"runtime", d.value("runtime").toInt()},
+            {"loginToServer", r.value("loginToServer").toBool()}, {"online", true},
+            {"pipelist", d.value("pipelist").toArray()}, {"network", network}};
+        oxNodeState st;
+        st.id = 3;
+        st.sn = "node3";
+        ASSERT_TRUE(st.applyStatus(r));
+        const QJsonObject s = st.statusObject(true);
+        EXPECT_EQ(s, expected) << report;
+        EXPECT_EQ(QJsonDocument(s).toJson(QJsonDocument::Compact), QJsonDocument(expected).toJson(QJsonDocument::Compact))
+            << report;
+    }
+}
+
 TEST(StatusObject, FreshNodeHasExactlyTheDocumentedKeysAndDefaults)
 {
     oxNodeState st;
