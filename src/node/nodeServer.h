@@ -50,8 +50,8 @@ constexpr int kMaxNodeInboxEvents = 65536;
 constexpr size_t kMaxNodeInboxBytes = 64u * 1024u * 1024u;
 // Events the owner handles in one go before other work (a web command, the
 // heart tick) gets a turn: a login costs the owner some 50 us in a storm,
-// so a web command waits about 3 ms for the slice ahead of it.
-constexpr int kNodeDrainSlice = 64;
+// so a web command waits under 2 ms for the slice ahead of it.
+constexpr int kNodeDrainSlice = 32;
 // Workers for the node port: framing and parsing are light, two loops keep
 // both cores of a small machine busy in a login storm.
 constexpr int kNodeWorkers = 2;
