@@ -422,7 +422,7 @@ void TcpWorker::run()
 
 // ---------------------------------------------------------------- SocketChannel
 
-SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, int fd,
+SocketChannel::SocketChannel(Key, TcpServer* server, detail::TcpWorker* worker, int fd,
                              const asio::ip::tcp::endpoint& peer, uint32_t id,
                              size_t maxWriteBufSize)
     : server_(server)
@@ -433,14 +433,14 @@ SocketChannel::SocketChannel(TcpServer* server, detail::TcpWorker* worker, int f
     , maxWriteBufSize_(maxWriteBufSize)
 {
     try {
-        peerIp_ = peer.address().to_string();
+        peeraddr_ = peer.address().to_string();
         if (peer.address().is_v4())
             peerIPv4_ = peer.address().to_v4().to_uint();
     } catch (...) {
-        peerIp_ = "?";
+        peeraddr_ = "?";
     }
     peerPort_ = peer.port();
-    peeraddr_ = peerIp_ + ":" + std::to_string(peer.port());
+    peeraddr_ += ":" + std::to_string(peer.port());
     sinceMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
@@ -986,7 +986,7 @@ void TcpServer::addChannel(detail::TcpWorker* w, int fd, const asio::ip::tcp::en
     const uint32_t id = nextId_.fetch_add(1, std::memory_order_relaxed) + 1;
     SocketChannelPtr ch;
     try {
-        ch.reset(new SocketChannel(this, w, fd, peer, id, maxWriteBufSize_));
+        ch = std::make_shared<SocketChannel>(SocketChannel::Key(), this, w, fd, peer, id, maxWriteBufSize_);
     } catch (...) {
         ::close(fd);
         throw;

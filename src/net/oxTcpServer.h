@@ -55,7 +55,18 @@ struct TcpWorker;
 
 class SocketChannel : public std::enable_shared_from_this<SocketChannel>
 {
+    // Only the server makes channels; the key lets it do so in one
+    // allocation with their shared count (std::make_shared).
+    class Key
+    {
+        friend class TcpServer;
+        Key() = default;
+    };
+
 public:
+    // Takes over `fd` (connected, non-blocking).
+    SocketChannel(Key, TcpServer* server, detail::TcpWorker* worker, int fd, const asio::ip::tcp::endpoint& peer,
+                  uint32_t id, size_t maxWriteBufSize);
     ~SocketChannel(); // closes the descriptor if the worker never did
     SocketChannel(const SocketChannel&) = delete;
     SocketChannel& operator=(const SocketChannel&) = delete;
@@ -107,7 +118,7 @@ public:
     size_t queuedBytesNow() const { return queuedNow_.load(std::memory_order_relaxed); }
     uint64_t bytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
     uint64_t bytesReceived() const { return bytesReceived_.load(std::memory_order_relaxed); }
-    const std::string& peerIp() const { return peerIp_; }     // fixed at accept
+    std::string peerIp() const { return peeraddr_.substr(0, peeraddr_.rfind(':')); } // fixed at accept
     int peerPort() const { return peerPort_; }                 // fixed at accept
     int64_t connectedSinceMs() const { return sinceMs_; }      // wall clock at accept
 
@@ -115,9 +126,6 @@ private:
     friend class TcpServer;
     friend struct detail::TcpWorker;
 
-    // Takes over `fd` (connected, non-blocking).
-    SocketChannel(TcpServer* server, detail::TcpWorker* worker, int fd, const asio::ip::tcp::endpoint& peer,
-                  uint32_t id, size_t maxWriteBufSize);
     int writeImpl(const void* data, size_t len, SharedSlicer* slicer, SharedSlicer::Slice* slice,
                   const std::shared_ptr<const void>* keep);
     // Worker thread only from here on.
@@ -134,8 +142,7 @@ private:
 
     TcpServer* server_;
     detail::TcpWorker* worker_;
-    std::string peeraddr_;
-    std::string peerIp_;
+    std::string peeraddr_; // the address alone is read from it: a copy would cost every connection
     int peerPort_ = 0;
     int64_t sinceMs_ = 0;
     uint32_t peerIPv4_ = 0;

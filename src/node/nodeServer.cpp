@@ -55,6 +55,10 @@ nodeServer::nodeServer(QObject* parent)
 nodeServer::~nodeServer()
 {
     stop();
+    deleteRetired();
+    // Still open at shutdown: deleted without reporting their end to receivers that may be gone.
+    for (oxTcpClientSocket* c : std::exchange(clients, {}))
+        delete c;
 }
 
 bool nodeServer::listen(quint16 port, int backlog, int maxConnections, int cap)
@@ -297,7 +301,6 @@ void nodeServer::drain()
         switch (e.kind) {
         case Event::Connected: {
             auto* c = new oxTcpClientSocket(std::move(e.channel), std::move(e.wire), this);
-            c->port = this;
             clients.insert(e.id, c);
             Q_EMIT newClient(c);
             break;
@@ -336,6 +339,19 @@ void nodeServer::goneOf(oxTcpClientSocket* client, void* pElement)
     clients.remove(client->id());
     if (onGone)
         onGone(client, pElement);
+}
+
+void nodeServer::retire(oxTcpClientSocket* client)
+{
+    retired.push_back(client);
+    if (retired.size() == 1)
+        QMetaObject::invokeMethod(this, &nodeServer::deleteRetired, Qt::QueuedConnection);
+}
+
+void nodeServer::deleteRetired()
+{
+    for (oxTcpClientSocket* c : std::exchange(retired, {}))
+        delete c;
 }
 
 static_assert(kStreamFdReserve == oxnet::TcpServer::kFdReserve, "the unit's descriptor budget counts the stream ports' reserve");

@@ -4,8 +4,8 @@
 // are framed and its JSON parsed there, so the main thread never polls a
 // node's socket nor parses its frames. What the workers yield (a new
 // connection, a frame, an end) reaches the owner thread in batches, in
-// arrival order per connection, and comes out of the connection's
-// oxTcpClientSocket as its signals.
+// arrival order per connection, and goes to onFrame and onGone with the
+// connection's oxTcpClientSocket, which this port owns.
 //
 // Owner: the main thread (listen, start, stop, every signal, the client
 // objects). The workers and the owner share only the inbox, under a lock of
@@ -118,11 +118,14 @@ public:
     void sendDiscovery();
     // Connections accepted and not logged in yet, as counted at accept.
     int pendingLogins() const { return pending.load(std::memory_order_relaxed); }
+    // Owner thread: the open connection with this id (oxTcpClientSocket::id), or null.
+    oxTcpClientSocket* client(uint32_t id) const { return clients.value(id, nullptr); }
+    // Owner thread: connection objects still alive, closed ones not deleted yet included.
+    int clientObjects() const { return clients.size() + static_cast<int>(retired.size()); }
 
     // Owner thread, set before start() (each optional): every client's frames
-    // and end, each before the client's own signal of it. One receiver for
-    // the whole port: a signal connection per client costs every node of a
-    // large fleet a few hundred bytes.
+    // and end. One receiver for the whole port: a signal connection per
+    // client would cost every node of a large fleet a few hundred bytes.
     std::function<void(oxTcpClientSocket* client, void* pElement, const QJsonObject& json)> onFrame;
     std::function<void(oxTcpClientSocket* client, void* pElement)> onGone;
 
@@ -153,6 +156,10 @@ private:
     // From the client: its frame, and its end (it is forgotten first).
     void frameOf(oxTcpClientSocket* client, void* pElement, const QJsonObject& json);
     void goneOf(oxTcpClientSocket* client, void* pElement);
+    // A closed client, deleted once the event that closed it is over (it may
+    // still be on the stack of whoever closed it).
+    void retire(oxTcpClientSocket* client);
+    void deleteRetired();
 
     std::unique_ptr<oxnet::TcpServer> server;
     QString error;
@@ -170,5 +177,6 @@ private:
     bool stopping = false;     // inboxMutex
 
     bool stopped = false;                        // owner
-    QHash<uint32_t, oxTcpClientSocket*> clients; // owner: open connections by channel id
+    QHash<uint32_t, oxTcpClientSocket*> clients; // owner: open connections by channel id, owned
+    std::vector<oxTcpClientSocket*> retired;     // owner: closed, owned, deleted by deleteRetired
 };

@@ -65,7 +65,7 @@ bool oxServices::closeSilentPendingLogin()
     if (crowded.allow(&held))
         qCWarning(lcNode, "node port: %d connections without login, closing the oldest (%s:%d)"
                           " (%lld held back)",
-                  kMaxPendingLogins, qUtf8Printable(oldest->peerIp()), oldest->peerPort, static_cast<long long>(held));
+                  kMaxPendingLogins, qUtf8Printable(oldest->peerIp()), oldest->peerPort(), static_cast<long long>(held));
     oldest->close(); // leaves pendingLogins through its disconnect, which resumes accepting
     return true;
 }
@@ -75,10 +75,10 @@ bool oxServices::closeSilentPendingLogin()
 void oxServices::nodeClientArrived(oxTcpClientSocket* client)
 {
     ++nodeConnections;
-    qCDebug(lcNodeFrame, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp()), client->peerPort,
+    qCDebug(lcNodeFrame, "TCP New Connect:%s PORT:%d now Count is:%d", qUtf8Printable(client->peerIp()), client->peerPort(),
             nodeConnections);
     pendingLogins.append(client);
-    loginDeadlines.emplace_back(oxNode::monotonicMs() + kLoginDeadlineMs, client);
+    loginDeadlines.emplace_back(oxNode::monotonicMs() + kLoginDeadlineMs, client->id());
     if (!loginDeadlineTimer->isActive())
         loginDeadlineTimer->start(kLoginDeadlineMs);
 }
@@ -110,15 +110,15 @@ void oxServices::closeLateLogins()
             loginDeadlineTimer->start(static_cast<int>(due - nowMs));
             return;
         }
-        const QPointer<oxTcpClientSocket> client = loginDeadlines.front().second;
+        oxTcpClientSocket* const client = nodePort->client(loginDeadlines.front().second);
         loginDeadlines.pop_front();
-        if (!client || client->pElement || !client->isOpen())
+        if (!client || client->pElement)
             continue;
         static logThrottleKeyed silent;
         int64_t held = 0;
         if (silent.allow(client->peerIp(), &held))
             qCDebug(lcNode, "no login from %s:%d within %d s, closing (%lld held back)", qUtf8Printable(client->peerIp()),
-                    client->peerPort, kLoginDeadlineMs / 1000, static_cast<long long>(held));
+                    client->peerPort(), kLoginDeadlineMs / 1000, static_cast<long long>(held));
         client->close();
     }
 }

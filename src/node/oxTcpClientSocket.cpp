@@ -2,12 +2,11 @@
 #include "nodeServer.h"
 #include "service/logging.h"
 
-oxTcpClientSocket::oxTcpClientSocket(oxnet::SocketChannelPtr ch, std::shared_ptr<nodeWire> w, QObject* parent)
-    : oxObject(parent)
-    , channel(std::move(ch))
+oxTcpClientSocket::oxTcpClientSocket(oxnet::SocketChannelPtr ch, std::shared_ptr<nodeWire> w, nodeServer* p)
+    : channel(std::move(ch))
     , wire(std::move(w))
+    , port(p)
 {
-    peerPort = channel->peerPort();
 }
 
 oxTcpClientSocket::~oxTcpClientSocket()
@@ -37,8 +36,8 @@ void oxTcpClientSocket::close()
     if (closed)
         return;
     channel->close();
-    DisConnect();
-    deleteLater();
+    disconnect();
+    port->retire(this);
 }
 
 int oxTcpClientSocket::findStringEnd(const unsigned char* buf, int pos, int len)
@@ -66,28 +65,22 @@ void oxTcpClientSocket::deliver(const QJsonObject& json)
 {
     if (closed)
         return;
-    void* const element = pElement; // as it was when the frame came, for every receiver
-    if (port)
-        port->frameOf(this, element, json);
-    Q_EMIT revData(this, element, json);
+    port->frameOf(this, pElement, json);
 }
 
 void oxTcpClientSocket::peerGone()
 {
     if (closed)
         return;
-    DisConnect();
-    deleteLater();
+    disconnect();
+    port->retire(this);
 }
 
-void oxTcpClientSocket::DisConnect()
+void oxTcpClientSocket::disconnect()
 {
     if (closed)
         return;
     closed = true;
-    void* const element = pElement;
-    if (port)
-        port->goneOf(this, element);
-    Q_EMIT ClientDisConnect(this, element);
-    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp()), peerPort);
+    port->goneOf(this, pElement);
+    qCDebug(lcNodeFrame, "oxTcpClientSocket::disconnect !! %s %d", qUtf8Printable(peerIp()), peerPort());
 }

@@ -3,11 +3,13 @@
 // thread sees it. It knows nothing about commands or nodes: the node server
 // (nodeServer) frames and parses on the connection's network worker and
 // hands each frame here, in order; this object reports frames and the
-// disconnect, then deletes itself. Lives on the main thread; sendJson and
-// sendFrame may be called from any thread (the channel never blocks).
+// disconnect to its port, which deletes it once the event that ended it is
+// over. Lives on the main thread; sendJson and sendFrame may be called from
+// any thread (the channel never blocks). Not a QObject: a fleet holds one
+// per node, and the object's private part would cost each of them more
+// than the connection's own fields.
 #include "oxFrames.h"
 #include "net/oxTcpServer.h"
-#include "service/oxObject.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -17,20 +19,21 @@
 struct nodeWire;
 class nodeServer;
 
-class oxTcpClientSocket : public oxObject
+class oxTcpClientSocket
 {
-    Q_OBJECT
 public:
-    oxTcpClientSocket(oxnet::SocketChannelPtr channel, std::shared_ptr<nodeWire> wire, QObject* parent = nullptr);
-    ~oxTcpClientSocket() override;
+    oxTcpClientSocket(oxnet::SocketChannelPtr channel, std::shared_ptr<nodeWire> wire, nodeServer* port);
+    ~oxTcpClientSocket();
+    oxTcpClientSocket(const oxTcpClientSocket&) = delete;
+    oxTcpClientSocket& operator=(const oxTcpClientSocket&) = delete;
 
     void sendJson(QJsonObject json);         // any thread
     void sendFrame(const QByteArray& frame); // any thread: an encoded frame
     // Main thread: the frame the heart tick sends here (nodeServer::sendDiscovery).
     void setDiscovery(const QByteArray& frame);
     // Main thread. What the kernel takes at once is sent, the rest dropped,
-    // and the connection closed; the disconnect (ClientDisConnect) runs
-    // before close() returns.
+    // and the connection closed; the port hears of the end before close()
+    // returns, and the object is deleted later.
     void close();
     static int findStringEnd(const unsigned char* buf, int pos, int len);
     bool isOpen() const { return !closed; }
@@ -57,19 +60,15 @@ public:
 
     // From the channel when asked: a copy per connection would cost every node of a fleet.
     QString peerIp() const { return QString::fromStdString(channel->peerIp()); }
-    int peerPort = 0;
+    int peerPort() const { return channel->peerPort(); }
     void* pElement = nullptr; // set by the node layer once a node logged in here
-    nodeServer* port = nullptr; // the server that accepted it (its parent), or null
-
-Q_SIGNALS:
-    void ClientDisConnect(oxTcpClientSocket* client, void* parent);
-    void revData(oxTcpClientSocket* client, void* pElement, QJsonObject data);
-
-public Q_SLOTS:
-    void DisConnect();
 
 private:
+    // Reports the end to the port (once).
+    void disconnect();
+
     oxnet::SocketChannelPtr channel;
     std::shared_ptr<nodeWire> wire;
+    nodeServer* const port; // the server that accepted it, and deletes it
     bool closed = false;
 };

@@ -15,7 +15,6 @@
 #include <QJsonObject>
 #include <QList>
 #include <QTimer>
-#include <QPointer>
 #include <QUdpSocket>
 
 #include <deque>
@@ -104,7 +103,7 @@ public:
     std::shared_ptr<oxPropertyBudget> propertyBudget = std::make_shared<oxPropertyBudget>();
     // Connections without login by the time they must have logged in
     // (monotonic ms), in accept order: one timer serves them all.
-    std::deque<std::pair<qint64, QPointer<oxTcpClientSocket>>> loginDeadlines;
+    std::deque<std::pair<qint64, uint32_t>> loginDeadlines; // connection ids (oxTcpClientSocket::id)
 
     // Local device discovery (multicast)
     void initMulitcast();

@@ -236,21 +236,18 @@ protected:
     {
         ASSERT_TRUE(server.listen(0, 16, 16, 0));
         QObject::connect(&server, &nodeServer::newClient, [this](oxTcpClientSocket* c) { wrapper = c; });
+        server.onFrame = [this](oxTcpClientSocket* c, void*, const QJsonObject& o) {
+            received.push_back(o);
+            if (closeOnFrame)
+                c->close();
+        };
+        server.onGone = [this](oxTcpClientSocket*, void*) { ++disconnects; };
         server.start();
         peer.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server.listenPort()));
         ASSERT_TRUE(oxt::waitFor([&] { return wrapper != nullptr; }));
-        QObject::connect(wrapper, &oxTcpClientSocket::revData,
-                         [this](oxTcpClientSocket*, void*, QJsonObject o) { received.push_back(o); });
-        QObject::connect(wrapper, &oxTcpClientSocket::ClientDisConnect,
-                         [this](oxTcpClientSocket*, void*) { ++disconnects; });
-        QObject::connect(wrapper, &QObject::destroyed, [this] { deleted = true; });
         ASSERT_TRUE(oxt::waitFor([&] { return peer.state() == QAbstractSocket::ConnectedState; }));
     }
-    void TearDown() override
-    {
-        if (!deleted)
-            delete wrapper;
-    }
+    bool deleted() const { return server.clientObjects() == 0; }
     QByteArray readPeer(int n)
     {
         QByteArray got;
@@ -265,7 +262,7 @@ protected:
     oxTcpClientSocket* wrapper = nullptr;
     std::vector<QJsonObject> received;
     int disconnects = 0;
-    bool deleted = false;
+    bool closeOnFrame = false;
 };
 
 TEST_F(ClientSocket, ThreeFramesInOneWriteAreDeliveredInOrder)
@@ -300,14 +297,14 @@ TEST_F(ClientSocket, CloseReportsDisconnectBeforeReturningAndDeletesLater)
     EXPECT_FALSE(wrapper->isOpen());
     wrapper->close(); // a second close is harmless
     EXPECT_EQ(disconnects, 1);
-    EXPECT_TRUE(oxt::waitFor([&] { return deleted; }));
+    EXPECT_TRUE(oxt::waitFor([&] { return deleted(); }));
 }
 
 TEST_F(ClientSocket, ReceiverClosingStopsTheRestOfTheRead)
 {
-    QObject::connect(wrapper, &oxTcpClientSocket::revData, [this](oxTcpClientSocket* c, void*, QJsonObject) { c->close(); });
+    closeOnFrame = true;
     peer.write(QByteArray("{\"n\":1}\0{\"n\":2}\0", 16));
-    ASSERT_TRUE(oxt::waitFor([&] { return deleted; }));
+    ASSERT_TRUE(oxt::waitFor([&] { return deleted(); }));
     EXPECT_EQ(received.size(), 1u);
     EXPECT_EQ(disconnects, 1);
 }
@@ -320,7 +317,7 @@ TEST_F(ClientSocket, FloodWithoutZeroIsClosedAtTheBound)
         [&] {
             if (written <= kMaxFrameBytes + chunk.size() && peer.bytesToWrite() < chunk.size())
                 written += peer.write(chunk);
-            return deleted;
+            return deleted();
         },
         20000));
     EXPECT_EQ(disconnects, 1);
@@ -341,7 +338,7 @@ TEST_F(ClientSocket, PeerVanishingMidFrameDropsThePartAndReportsOnce)
     peer.write(QByteArray("{\"n\":1}\0{\"n\":", 13));
     ASSERT_TRUE(oxt::waitFor([&] { return received.size() == 1; }));
     peer.abort();
-    ASSERT_TRUE(oxt::waitFor([&] { return deleted; }));
+    ASSERT_TRUE(oxt::waitFor([&] { return deleted(); }));
     EXPECT_EQ(received.size(), 1u);
     EXPECT_EQ(disconnects, 1);
 }
