@@ -28,8 +28,7 @@ QJsonObject refusal(const char* msg)
 } // namespace
 
 oxNode::oxNode(oxServices* s)
-    : oxObject(s)
-    , services(s)
+    : services(s)
 {
 }
 
@@ -89,8 +88,8 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
     heard();
     // Random rather than derived from the login time: a time-based token
     // could be guessed by anyone who knows when the node logged in.
-    sessionToken = randomToken();
-    qCDebug(lcNodeFrame, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toLocalTime().toString()), qUtf8Printable(sessionToken));
+    sessionToken = randomToken().toLatin1();
+    qCDebug(lcNodeFrame, "设备注册:当前时间 %s token:%s", qUtf8Printable(lastTime.toLocalTime().toString()), sessionToken.constData());
     const int newId = jsonInteger(json, QStringLiteral("id"));
     if (newId != id && !oxProfile::current().nodeKeepsNumber) {
         qCDebug(lcNode, "ID发生变更? new:%d old:%d", newId, id);
@@ -102,7 +101,7 @@ void oxNode::tcpLogin(oxTcpClientSocket* c, QJsonObject json)
         {QStringLiteral("results"), QStringLiteral("success")},
         {QStringLiteral("msg"), QStringLiteral("success!")},
         {QStringLiteral("data"),
-         QJsonObject{{QStringLiteral("token"), sessionToken}, {QStringLiteral("id"), id}, {QStringLiteral("sn"), sn}}},
+         QJsonObject{{QStringLiteral("token"), QString::fromLatin1(sessionToken)}, {QStringLiteral("id"), id}, {QStringLiteral("sn"), sn}}},
     });
     resetTcpClient(c);
     opsCounters().count(opsCounters().nodeLogins);

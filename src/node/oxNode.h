@@ -2,9 +2,10 @@
 // One remote device, keyed by its serial: its session on a TCP connection
 // (login, keep-alive, refusal, rebinding) and its command handler. The status
 // fields and the property cache are the oxNodeState base. Main thread only;
-// the service owns it as a Qt child.
+// the service owns it once added to its list (oxServices::addNode). Not a
+// QObject: a fleet holds one per device, and the object's private part
+// would cost each of them about a tenth of what it holds.
 #include "oxNodeState.h"
-#include "service/oxObject.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -52,11 +53,12 @@ constexpr int kMaxDatagramNodes = 2048;
 // 8 KiB leaves room for long pipe lists while 2,048 devices stay near 16 MiB.
 constexpr int kMaxStatusDatagramBytes = 8 * 1024;
 
-class oxNode : public oxObject, public oxNodeState
+class oxNode : public oxNodeState
 {
-    Q_OBJECT
 public:
-    ~oxNode() override;
+    ~oxNode();
+    oxNode(const oxNode&) = delete;
+    oxNode& operator=(const oxNode&) = delete;
     // Null when id is negative or sn is not 5 to 16 characters long.
     static oxNode* createNew(int id, QString sn, oxServices* services);
 
@@ -84,7 +86,7 @@ public:
     // Milliseconds on the monotonic clock.
     static qint64 monotonicMs();
 
-    QString sessionToken;
+    QByteArray sessionToken; // Latin-1 hex: half the size of a QString for every node
     QDateTime lastTime;  // of the last login, in UTC
     // When the node was last heard from (login, keep-alive, status), on the
     // monotonic clock; 0 never. The liveness sweep and the choice of the
@@ -100,7 +102,6 @@ public:
     oxTcpClientSocket* client = nullptr; // bound connection; not owned (it deletes itself)
     oxServices* services = nullptr;
 
-public Q_SLOTS:
     void tcpDisConnect(oxTcpClientSocket* client, void* parent);
 
 private:

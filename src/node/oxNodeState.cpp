@@ -72,7 +72,7 @@ bool jsonBool(const QJsonObject& o, const QString& key, bool def)
     return v.isBool() ? v.toBool() : def;
 }
 
-BoundMessage classifyBoundMessage(const QJsonObject& json, const QString& sessionToken)
+BoundMessage classifyBoundMessage(const QJsonObject& json, const QByteArray& sessionToken)
 {
     const QString cmd = jsonStr(json, QStringLiteral("cmd"));
     if (cmd == QLatin1String("nodeLogin"))

@@ -47,7 +47,7 @@ bool jsonBool(const QJsonObject& o, const QString& key, bool def = false);
 
 // What a frame on a logged-in connection asks for.
 enum class BoundMessage { Login, BadSession, KeepAlive, Status, Command };
-BoundMessage classifyBoundMessage(const QJsonObject& json, const QString& sessionToken);
+BoundMessage classifyBoundMessage(const QJsonObject& json, const QByteArray& sessionToken);
 
 class oxNodeState
 {

@@ -10,6 +10,8 @@
 
 #include <QJsonDocument>
 
+#include <utility>
+
 namespace {
 const QString kCfgFile = QStringLiteral("appcfg.json");
 constexpr quint16 kNodePort = 8000;
@@ -71,6 +73,9 @@ oxServices::oxServices(QObject* parent)
 oxServices::~oxServices()
 {
     shutdown();
+    // The port is stopped: no frame or end reaches a node any more.
+    nodeBySn.clear();
+    qDeleteAll(std::exchange(nodes, {}));
 }
 
 void oxServices::start()

@@ -147,3 +147,15 @@ bool constantTimeEquals(const QString& a, const QString& b)
     }
     return diff == 0;
 }
+
+bool constantTimeEquals(const QString& a, const QByteArray& b)
+{
+    unsigned diff = static_cast<unsigned>(a.size() ^ b.size());
+    const int n = qMax(a.size(), b.size());
+    for (int i = 0; i < n; ++i) {
+        const unsigned ca = i < a.size() ? a.at(i).unicode() : 0u;
+        const unsigned cb = i < b.size() ? static_cast<unsigned char>(b.at(i)) : 0u;
+        diff |= ca ^ cb;
+    }
+    return diff == 0;
+}

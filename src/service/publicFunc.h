@@ -18,3 +18,5 @@ QString md5Str(const char* data, int len);
 QString randomToken();
 // Compares in time independent of where the texts differ.
 bool constantTimeEquals(const QString& a, const QString& b);
+// The same against Latin-1 bytes (a token kept as bytes), without a conversion.
+bool constantTimeEquals(const QString& a, const QByteArray& latin1);

@@ -264,7 +264,7 @@ class BoundClassification : public ::testing::TestWithParam<BoundCase> {};
 
 TEST_P(BoundClassification, RoutesByCommandAfterTheSessionToken)
 {
-    EXPECT_EQ(classifyBoundMessage(obj(GetParam().frame), QString::fromUtf8(GetParam().token)), GetParam().expected);
+    EXPECT_EQ(classifyBoundMessage(obj(GetParam().frame), QByteArray(GetParam().token)), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -277,6 +277,8 @@ INSTANTIATE_TEST_SUITE_P(
         BoundCase{"NoCmdIsACommand", R"({"sessionToken":"t1"})", "t1", BoundMessage::Command},
         BoundCase{"WrongToken", R"({"cmd":"keepAlive","sessionToken":"t2"})", "t1", BoundMessage::BadSession},
         BoundCase{"TokenPrefix", R"({"cmd":"keepAlive","sessionToken":"t"})", "t1", BoundMessage::BadSession},
+        BoundCase{"WideCharNeverMatchesItsLowByte", R"({"cmd":"keepAlive","sessionToken":"t\u0131"})", "t1",
+                  BoundMessage::BadSession},
         BoundCase{"TokenNotAString", R"({"cmd":"keepAlive","sessionToken":1})", "1", BoundMessage::BadSession},
         BoundCase{"MissingTokenNeverMatchesAnEmptyOne", R"({"cmd":"keepAlive"})", "", BoundMessage::BadSession}),
     [](const ::testing::TestParamInfo<BoundCase>& i) { return std::string(i.param.name); });
@@ -318,12 +320,12 @@ class NodeFactory : public NodeService, public ::testing::WithParamInterface<Fac
 
 TEST_P(NodeFactory, AcceptsFiveToSixteenCharactersAndNonNegativeIds)
 {
-    oxNode* n = oxNode::createNew(GetParam().id, GetParam().sn, services.get());
+    std::unique_ptr<oxNode> n(oxNode::createNew(GetParam().id, GetParam().sn, services.get()));
     EXPECT_EQ(n != nullptr, GetParam().accepted);
     if (n) {
         EXPECT_EQ(n->id, GetParam().id);
         EXPECT_EQ(n->sn, GetParam().sn);
-        EXPECT_EQ(n->parent(), services.get());
+        EXPECT_EQ(n->services, services.get());
         EXPECT_FALSE(n->online);
         EXPECT_EQ(n->heardAtMs, 0);
     }
