@@ -1,6 +1,7 @@
 #pragma once
-// Common base of the service, nodes, node connections, streams and endpoints:
-// a QObject with an identity (type, name, endpointId) and the coloured oxLog.
+// Common base of the service, streams and endpoints: a QObject with an
+// identity (type, name, endpointId) and the coloured oxLog. Nodes and node
+// connections are plain objects: a fleet holds one of each per device.
 #include <QObject>
 #include <QString>
 
