@@ -505,15 +505,26 @@ void publishGate::offer(const publisher& who, const uint8_t* data, size_t len, i
     run out{emit, ctx};
     const uint8_t* p = data;
     size_t n = len;
+    bool fromChunk = true;
+    if (c->kind == Kind::ts && c->residueLen && len <= kJoinBytes) {
+        // The packet split over the last read and this one would go out as a
+        // piece of its own: one more fan-out, and one more SRT message, per read.
+        joinArea.assign(c->residue, c->residue + c->residueLen);
+        joinArea.insert(joinArea.end(), data, data + len);
+        c->residueLen = 0;
+        p = joinArea.data();
+        n = joinArea.size();
+        fromChunk = false;
+    }
     while (n > 0) {
         if (c->kind == Kind::ts) {
-            const size_t used = feedTs(*c, p, n, true, may, why, out);
+            const size_t used = feedTs(*c, p, n, fromChunk, may, why, out);
             p += used;
             n -= used;
             continue;
         }
         if (c->kind == Kind::raw) {
-            feedRaw(*c, p, n, true, may, why, out);
+            feedRaw(*c, p, n, fromChunk, may, why, out);
             break;
         }
         if (c->scratch.empty() && n >= kDetectBytes) {

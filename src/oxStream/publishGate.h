@@ -66,6 +66,10 @@ public:
     // Publisher connections tracked at once (all inputs); chunks of further
     // ones are dropped. Far above the publishers of an honest stream.
     static constexpr size_t kMaxPublishers = 4096;
+    // Reads up to this size that complete a packet begun in the read before
+    // are joined to its start (one copy, one area per stream), so they go out
+    // in one piece; a larger read costs one more fan-out instead of the copy.
+    static constexpr size_t kJoinBytes = 16u * 1024u;
     // A connection silent this long is forgotten (its state freed).
     static constexpr int64_t kForgetAfterMs = 10000;
 
@@ -125,6 +129,7 @@ private:
     void publishActive(const conn* c);
 
     std::mutex mediaLock; // receiving threads only
+    std::vector<uint8_t> joinArea; // mediaLock: see kJoinBytes
     // Guarded by mediaLock.
     std::unordered_map<uint64_t, std::unique_ptr<conn>> conns;
     conn* owner = nullptr;

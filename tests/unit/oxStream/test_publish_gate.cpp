@@ -186,6 +186,20 @@ TEST(PublishGateRaw, SwitchesOnChunks)
     EXPECT_EQ(f.lastReason, publishGate::Reason::loss);
 }
 
+// A small read that completes the packet the read before began goes out in
+// one piece with it: one fan-out (one SRT message) per read, not two.
+TEST(PublishGateSplit, ReadsThatCutPacketsGoOutInOnePieceEach)
+{
+    publishGate gate;
+    gate.setPolicy(policyOf(kSingle));
+    Sink sink;
+    run(gate, sink, {{0, 'A', "TRPPP", 0}});
+    const int before = sink.calls;
+    run(gate, sink, {{10, 'A', "PPPPPPPPPP", 300}}); // 7 reads, 6 of them end inside a packet
+    EXPECT_EQ(sink.packets(), "A0 A1 A2 A3 A4 A0 A1 A2 A3 A4 A5 A6 A7 A8 A9");
+    EXPECT_LE(sink.calls - before, 7);
+}
+
 // Every invalid value is refused with a reason; defaults fill what is left out.
 TEST(PublishPolicy, Validation)
 {
