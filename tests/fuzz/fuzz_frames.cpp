@@ -50,7 +50,7 @@ Frames split(const uint8_t* data, size_t size, size_t chunk)
 }
 
 // What a logged-in connection does with one object.
-void handleBound(oxNodeState& node, const QString& session, const QJsonObject& json)
+void handleBound(oxNodeState& node, const QByteArray& session, const QJsonObject& json)
 {
     switch (classifyBoundMessage(json, session)) {
     case BoundMessage::Login:
@@ -115,14 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     oxNodeState node;
     node.sn = QStringLiteral("fuzz1");
-    const QString session = QStringLiteral("0123456789abcdef0123456789abcdef");
+    const QByteArray session("0123456789abcdef0123456789abcdef");
     for (const QByteArray& frame : whole.frames) {
         QJsonObject object;
         QString error;
         if (parseFrame(frame, &object, &error) == FrameParse::Object) {
             // Half the messages carry the right session token.
             if (frame.size() % 2)
-                object.insert(QStringLiteral("sessionToken"), session);
+                object.insert(QStringLiteral("sessionToken"), QString::fromLatin1(session));
             handleBound(node, session, object);
         }
         check(encodeFrame(object).count('\0') == 1);
