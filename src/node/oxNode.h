@@ -99,7 +99,7 @@ public:
     oxNode* heardPrev = nullptr;
     oxNode* heardNext = nullptr;
     bool online = false;
-    oxTcpClientSocket* client = nullptr; // bound connection; not owned (it deletes itself)
+    oxTcpClientSocket* client = nullptr; // bound connection; not owned (its node port deletes it)
     oxServices* services = nullptr;
 
     void tcpDisConnect(oxTcpClientSocket* client, void* parent);
