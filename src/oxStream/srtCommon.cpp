@@ -184,4 +184,12 @@ bool isGone(SRT_SOCKSTATUS state)
     return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
 }
 
+bool connectFailed(SRTSOCKET s)
+{
+    const SRT_SOCKSTATUS state = srt_getsockstate(s);
+    if (state == SRTS_BROKEN)
+        return srt_getrejectreason(s) != SRT_REJ_UNKNOWN;
+    return isGone(state);
+}
+
 } // namespace oxSrt

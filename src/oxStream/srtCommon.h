@@ -89,4 +89,9 @@ SRTSOCKET acceptCaller(SRTSOCKET listener, const char* acceptText, bool withHand
 // True for the states of a caller that is gone (broken, closed, nonexistent).
 bool isGone(SRT_SOCKSTATUS state);
 
+// For a socket connecting in the background: true once the attempt failed.
+// libsrt reads it as broken for a moment while it completes the handshake;
+// an attempt that really failed carries a reason (a timeout, a refusal).
+bool connectFailed(SRTSOCKET s);
+
 } // namespace oxSrt

@@ -61,7 +61,7 @@ public:
                 srt_epoll_update_usock(eid, sock, &readable);
                 return true;
             }
-            if (oxSrt::isGone(state)) {
+            if (oxSrt::connectFailed(sock)) {
                 const int reason = srt_getrejectreason(sock);
                 *why = reason == pullChain::kLoopRejectReason
                     ? QStringLiteral("refused: a loop, the origin's stream is fed by this stream")

@@ -6,6 +6,7 @@
 // log. The callers are libsrt sockets of the test process itself.
 #include "oxtest.h"
 #include "srtAccess.h"
+#include "srtCommon.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +83,8 @@ SRTSOCKET startCall(const std::string& from, int fromPort, int port, const std::
 
 bool settled(SRTSOCKET s)
 {
-    return srt_getsockstate(s) != SRTS_CONNECTING && srt_getsockstate(s) != SRTS_OPENED;
+    const SRT_SOCKSTATUS state = srt_getsockstate(s);
+    return state == SRTS_CONNECTED || oxSrt::connectFailed(s);
 }
 
 bool connected(SRTSOCKET s)
@@ -274,6 +276,8 @@ bool srtCallerGetsThrough(int port, const std::string& passphrase = {})
 {
     const SRTSOCKET s = startCall("127.0.0.1", 0, port, passphrase);
     const bool ok = oxt::waitFor([&] { return settled(s); }, 20000) && connected(s);
+    if (!ok)
+        std::printf("caller to %d: state %d, reject reason %d\n", port, srt_getsockstate(s), srt_getrejectreason(s));
     srt_close(s);
     return ok;
 }
