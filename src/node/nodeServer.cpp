@@ -50,6 +50,10 @@ logThrottle& inboxFullLog()
 nodeServer::nodeServer(QObject* parent)
     : QObject(parent)
 {
+    drainHold.setSingleShot(true);
+    drainHold.setTimerType(Qt::PreciseTimer);
+    drainHold.setInterval(kNodeDrainHoldMs);
+    connect(&drainHold, &QTimer::timeout, this, &nodeServer::drain);
 }
 
 nodeServer::~nodeServer()
@@ -290,9 +294,13 @@ void nodeServer::drain()
             inbox.pop_front();
         }
         // More than a slice: the rest after whatever else waits on this thread.
-        drainPosted = !inbox.empty();
-        if (drainPosted)
+        // Emptied: what comes next is looked at a little later (held), unless
+        // nothing came while held.
+        drainPosted = !inbox.empty() || !batch.empty();
+        if (!inbox.empty())
             QMetaObject::invokeMethod(this, &nodeServer::drain, Qt::QueuedConnection);
+        else if (!batch.empty())
+            drainHold.start();
     }
     inboxRoom.notify_all();
     for (Event& e : batch) {

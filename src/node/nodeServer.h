@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <condition_variable>
@@ -52,6 +53,11 @@ constexpr size_t kMaxNodeInboxBytes = 64u * 1024u * 1024u;
 // heart tick) gets a turn: a login costs the owner some 50 us in a storm,
 // so a web command waits under 2 ms for the slice ahead of it.
 constexpr int kNodeDrainSlice = 32;
+// Once the owner has emptied the inbox it looks again this much later
+// instead of being woken for every frame: a steady fleet's frames then
+// arrive in batches (some 500 wake-ups a second instead of one a frame),
+// and a frame waits at most this long. An idle port is woken at once.
+constexpr int kNodeDrainHoldMs = 2;
 // Workers for the node port: framing and parsing are light, two loops keep
 // both cores of a small machine busy in a login storm.
 constexpr int kNodeWorkers = 2;
@@ -173,9 +179,10 @@ private:
     std::condition_variable inboxRoom;
     std::deque<Event> inbox;   // inboxMutex
     size_t inboxBytes = 0;     // inboxMutex
-    bool drainPosted = false;  // inboxMutex
+    bool drainPosted = false;  // inboxMutex: a drain is posted or held
     bool stopping = false;     // inboxMutex
 
+    QTimer drainHold;                            // owner: the held drain, see kNodeDrainHoldMs
     bool stopped = false;                        // owner
     QHash<uint32_t, oxTcpClientSocket*> clients; // owner: open connections by channel id, owned
     std::vector<oxTcpClientSocket*> retired;     // owner: closed, owned, deleted by deleteRetired
