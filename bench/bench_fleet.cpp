@@ -22,6 +22,10 @@
 //
 //   bench_fleet [--oxnode PATH] [--mosquitto PATH] [--counts 1000,5000,19000]
 //               [--inflight W] [--steady S] [--storm-timeout S] [--stream 1]
+//               [--mqtt-discovery 1]
+// With --mqtt-discovery 1 every MQTT client also subscribes to one topic
+// that one of them publishes to once a second: mosquitto then writes every
+// client a message a second, as oxnode writes every node its discovery frame.
 // BENCH_FLEET_LOG=1 prints the storm's progress every 5 s and oxnode's most
 // frequent log lines of each run.
 #include "benchCommon.h"
@@ -63,6 +67,7 @@ constexpr size_t kStatusBytes = 400;
 // MQTT keep-alive in CONNECT: the broker drops a client silent for 1.5 times
 // this, close to oxnode's rule of more than 5 s silent.
 constexpr int kMqttKeepAliveSec = 5;
+const char* const kDiscoveryTopic = "fleet/discovery";
 // Clients per source address: far below the ephemeral port range.
 constexpr int kClientsPerSource = 5000;
 // Descriptors kept for everything but the clients (oxnode's own, the web
@@ -161,8 +166,15 @@ struct Client {
 // periodic frames on two timing wheels of kTickMs slots.
 class SimThread {
 public:
-    SimThread(Proto proto, int port, std::vector<int> ids, int inflight, Counters& c)
+    // discovery (MQTT only): every client subscribes to one topic, and the
+    // first client of a publishing thread publishes to it once a second, so
+    // that the broker writes one message a second to every client, as
+    // oxnode writes each node its discovery frame.
+    SimThread(Proto proto, int port, std::vector<int> ids, int inflight, Counters& c, bool discovery = false,
+              bool publishing = false)
         : proto(proto)
+        , discovery(discovery && proto == Proto::Mqtt)
+        , publishing(publishing)
         , port(port)
         , limit(std::max(1, inflight))
         , counters(c)
@@ -182,6 +194,15 @@ public:
             die("epoll_create1");
         if (proto == Proto::Mqtt)
             pingReq = std::string("\xc0\x00", 2);
+        if (this->discovery) {
+            std::string v("\x00\x01", 2); // packet id
+            mqttString(v, kDiscoveryTopic);
+            v.push_back(0); // QoS 0
+            subscribe = "\x82";
+            mqttLength(subscribe, v.size());
+            subscribe += v;
+            discoveryPublish = mqttPublish(kDiscoveryTopic, "{\"cmd\":\"discovery\",\"sn\":\"0000000000\"}");
+        }
     }
     ~SimThread()
     {
@@ -332,6 +353,9 @@ private:
             for (int i : statusWheel[static_cast<size_t>(lastTick % kStatusTicks)])
                 if (clients[i].state == Client::Up)
                     sendFrame(i, clients[i].status);
+            if (publishing && discovery && lastTick % (1000 / kTickMs) == 0 && !clients.empty()
+                && clients[0].state == Client::Up)
+                sendFrame(0, discoveryPublish);
         }
     }
 
@@ -438,6 +462,8 @@ private:
                 payload.resize(kStatusBytes, ' ');
                 c.status = mqttPublish("fleet/" + serialOf(c.id) + "/status", payload);
                 loggedIn(i);
+                if (discovery)
+                    sendFrame(i, subscribe);
             }
             at = k + len;
         }
@@ -494,6 +520,8 @@ private:
     }
 
     const Proto proto;
+    const bool discovery;
+    const bool publishing;
     const int port;
     const int limit;
     Counters& counters;
@@ -504,6 +532,8 @@ private:
     std::priority_queue<std::pair<double, int>, std::vector<std::pair<double, int>>, std::greater<>> retries;
     std::vector<std::vector<int>> keepAliveWheel, statusWheel;
     std::string pingReq;
+    std::string subscribe;        // discovery: SUBSCRIBE to kDiscoveryTopic
+    std::string discoveryPublish; // discovery: what the publishing client sends each second
     int inflight = 0;
     double epoch = 0;
     long lastTick = 0;
@@ -514,13 +544,14 @@ private:
 // The simulator: kSimThreads threads sharing N clients and W logins in flight.
 class Simulator {
 public:
-    Simulator(Proto proto, int port, int n, int inflight)
+    Simulator(Proto proto, int port, int n, int inflight, bool discovery = false)
     {
         for (int t = 0; t < kSimThreads; ++t) {
             std::vector<int> ids;
             for (int id = t; id < n; id += kSimThreads)
                 ids.push_back(id);
-            sims.push_back(std::make_unique<SimThread>(proto, port, std::move(ids), inflight / kSimThreads, counters));
+            sims.push_back(std::make_unique<SimThread>(proto, port, std::move(ids), inflight / kSimThreads, counters,
+                                                       discovery, t == 0));
         }
     }
     void start()
@@ -787,6 +818,7 @@ struct Options {
     double steady = 30;
     double stormTimeout = 180;
     bool stream = false; // oxnode relays a 20 Mbit/s stream meanwhile (its CPU and memory count then)
+    bool mqttDiscovery = false; // mosquitto also writes every client one message a second
 };
 
 // The storm and steady phases against a server already listening on port.
@@ -798,7 +830,7 @@ void measure(Figures& f, const Options& o, Proto proto, int port, pid_t pid, Web
 {
     f.ran = true;
     f.rssIdleKb = rssKbOf(pid);
-    Simulator sim(proto, port, f.n, o.inflight);
+    Simulator sim(proto, port, f.n, o.inflight, o.mqttDiscovery);
     const long overflow0 = listenOverflows();
     double c0 = cpuSecondsOf(pid), m0 = cpuSecondsOf(pid, pid);
     if (probe)
@@ -1135,6 +1167,8 @@ int main(int argc, char** argv)
             o.stormTimeout = std::max(1.0, std::atof(v));
         else if (a == "--stream")
             o.stream = std::atoi(v) != 0;
+        else if (a == "--mqtt-discovery")
+            o.mqttDiscovery = std::atoi(v) != 0;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
