@@ -157,22 +157,31 @@ bool srtListener::attempt()
     attempts.fetch_add(1);
     oxSrt::startup();
     oxSrt::setLogLevel(oxSrt::libLogLevel());
-    SRTSOCKET listener = SRT_INVALID_SOCK;
-    if (!oxSrt::openListener(port, texts.listen, &listener,
-                             [this](SRTSOCKET s) { accessGate.install(s, port); })) {
-        oxSrt::cleanup();
-        return false;
-    }
     oxSrt::Poller& poller = oxSrt::Poller::instance();
-    attemptFailed.store(false);
-    attemptBegins();
-    server = listener; // the poll thread reads it only after add() below, under the set's lock
-    const oxSrt::Poller::AddResult added = poller.add(listener, this);
-    if (added != oxSrt::Poller::AddResult::Added) {
-        oxSrt::logError(added == oxSrt::Poller::AddResult::NoPollSet ? texts.listen.epollCreate
-                                                                     : texts.listen.epollAdd);
-        attemptEnds();
-        srt_close(listener);
+    SRTSOCKET listener = SRT_INVALID_SOCK;
+    bool begun = false;
+    oxSrt::Poller::AddResult added = oxSrt::Poller::AddResult::Failed;
+    // Watched before it listens: libsrt raises no event for a caller queued
+    // before the listener joined the poll set, and that caller would wait
+    // for the next one to be accepted.
+    const bool opened = oxSrt::openListener(port, texts.listen, &listener, [&](SRTSOCKET s) {
+        accessGate.install(s, port);
+        attemptFailed.store(false);
+        attemptBegins();
+        begun = true;
+        server = s; // the poll thread reads it only after add(), under the set's lock
+        added = poller.add(s, this);
+    });
+    if (!opened || added != oxSrt::Poller::AddResult::Added) {
+        if (begun && added != oxSrt::Poller::AddResult::Added)
+            oxSrt::logError(added == oxSrt::Poller::AddResult::NoPollSet ? texts.listen.epollCreate
+                                                                         : texts.listen.epollAdd);
+        if (begun) {
+            poller.remove(server);
+            attemptEnds();
+        }
+        if (opened)
+            srt_close(listener);
         oxSrt::cleanup();
         return false;
     }
@@ -246,13 +255,20 @@ void srtListener::dropCaller(SRTSOCKET caller)
 
 bool srtListener::acceptOne()
 {
+    // A caller that goes away while queued leaves the listener readable with
+    // nothing to accept, and one may break before it is watched: one stranger
+    // must not end the attempt and with it every caller of the port. Only a
+    // listener that stopped listening, or a poll set that takes no live
+    // socket, does.
     const SRTSOCKET c = oxSrt::acceptCaller(server, texts.accept, texts.acceptWithHandle);
     if (c == SRT_INVALID_SOCK)
-        return false;
-    if (oxSrt::Poller::instance().add(c, this) != oxSrt::Poller::AddResult::Added) {
+        return srt_getsockstate(server) == SRTS_LISTENING;
+    const oxSrt::Poller::AddResult added = oxSrt::Poller::instance().add(c, this);
+    if (added != oxSrt::Poller::AddResult::Added) {
         oxSrt::logError("srt_epoll_add_usock: ");
+        const bool callerGone = oxSrt::isGone(srt_getsockstate(c));
         srt_close(c);
-        return false;
+        return added == oxSrt::Poller::AddResult::Failed && callerGone;
     }
     callerAccepted(c);
     std::lock_guard<std::mutex> book(bookLock);
