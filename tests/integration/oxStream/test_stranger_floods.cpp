@@ -102,11 +102,36 @@ size_t drain(SRTSOCKET viewer, size_t* total)
     return *total;
 }
 
+// About 0.5 Mbit/s into a TCP input for as long as it lives, also when a
+// case ends early.
+struct Pusher {
+    explicit Pusher(oxt::TcpClient& source)
+        : thread([this, &source] {
+            const std::string chunk(kChunk, 'x');
+            while (pushing.load() && source.sendAll(chunk, 2000))
+                std::this_thread::sleep_for(std::chrono::milliseconds(20)); // pacing, not waiting
+        })
+    {
+    }
+    ~Pusher()
+    {
+        pushing.store(false);
+        thread.join();
+    }
+    std::atomic<bool> pushing{true};
+    std::thread thread;
+};
+
 class StrangerFloods : public ::testing::Test
 {
 protected:
     void TearDown() override { node.expectCleanExit(); }
     size_t logBytes() { return node.process().stdoutText().size() + node.process().stderrText().size(); }
+    std::string logTail()
+    {
+        const std::string log = node.process().stdoutText() + node.process().stderrText();
+        return log.substr(log.size() > 4000 ? log.size() - 4000 : 0);
+    }
 
     oxt::OxNode node;
 };
@@ -127,28 +152,28 @@ TEST_F(StrangerFloods, SilentSrtCallersAreCappedCheapAndLeaveTheViewerServed)
     const SRTSOCKET viewer = startCall("127.0.0.1", 0, 8020);
     ASSERT_NE(viewer, SRT_INVALID_SOCK);
     ASSERT_TRUE(oxt::waitFor([&] { return connected(viewer); }, 10000));
-    // About 0.5 Mbit/s from here to the end of the case.
-    std::atomic<bool> pushing{true};
-    std::thread pusher([&] {
-        const std::string chunk(kChunk, 'x');
-        while (pushing.load() && source->sendAll(chunk, 2000))
-            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // pacing, not waiting
-    });
+    Pusher pusher(*source);
     size_t seen = 0;
-    ASSERT_TRUE(oxt::waitFor([&] { return drain(viewer, &seen) > 10 * kChunk; }, 10000));
+    ASSERT_TRUE(oxt::waitFor([&] { return drain(viewer, &seen) > 10 * kChunk; }, 10000)) << logTail();
 
     const pid_t pid = node.process().pid();
     const long baseKb = oxt::rssKb(pid);
     long peakKb = baseKb;
     std::vector<SRTSOCKET> callers;
+    // A caller that got in and was cut later reads "broken" with no reason,
+    // as it does for a moment on its way in: it settled when it got in.
+    std::vector<bool> gotIn;
     auto settleAll = [&](size_t from) {
         return oxt::waitFor([&] {
             peakKb = std::max(peakKb, oxt::rssKb(pid));
             drain(viewer, &seen);
-            for (size_t i = from; i < callers.size(); ++i)
-                if (!settled(callers[i]))
-                    return false;
-            return true;
+            gotIn.resize(callers.size());
+            bool all = true;
+            for (size_t i = from; i < callers.size(); ++i) {
+                gotIn[i] = gotIn[i] || connected(callers[i]);
+                all = all && (gotIn[i] || settled(callers[i]));
+            }
+            return all;
         }, 20000, 20);
     };
 
@@ -192,11 +217,10 @@ TEST_F(StrangerFloods, SilentSrtCallersAreCappedCheapAndLeaveTheViewerServed)
     EXPECT_TRUE(oxt::waitFor([&] {
         peakKb = std::max(peakKb, oxt::rssKb(pid));
         return drain(viewer, &seen) > mark + 50 * kChunk;
-    }, 10000, 20)) << seen - mark;
+    }, 10000, 20)) << seen - mark << " bytes; viewer state " << srt_getsockstate(viewer) << "\n"
+                   << logTail();
     for (SRTSOCKET s : callers)
         srt_close(s);
-    pushing.store(false);
-    pusher.join();
     srt_close(viewer);
     const long afterKb = oxt::rssKb(pid);
     std::printf("RSS %ld kB before, %ld kB peak, %ld kB after; %d of %zu callers admitted\n", baseKb, peakKb,
